@@ -1,0 +1,21 @@
+// Temporary names: the file's own directory followed by "dup__XXXXXXX", so a
+// replacement is prepared on the same file system and can be renamed into place.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+inline constexpr char temp_name_template[] = "dup__XXXXXXX";
+
+// Everything up to and including the last '/', or empty when there is none.
+std::string directory_part(std::string_view name);
+
+// Creates a temporary file beside name with mkstemp. Returns its descriptor,
+// or -1 with errno set (also when the file system refuses the name); on
+// success temp_name holds the name of the new file.
+int create_temp_file(std::string_view name, std::string &temp_name);
+
+// A name beside name by the same pattern, with the X replaced by random
+// letters, for callers that create the entry themselves (a link): they retry
+// with a new name when it exists.
+std::string fresh_temp_name(std::string_view name);

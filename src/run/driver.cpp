@@ -1,0 +1,214 @@
+#include "run/driver.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <signal.h>
+#include <unistd.h>
+
+#include "merge/compare_and_link.h"
+#include "merge/delete_mode.h"
+#include "merge/name_index.h"
+#include "rewrite/expand_hard_link.h"
+#include "rewrite/resparse_file.h"
+#include "run/entry_sort.h"
+#include "run/intake.h"
+#include "run/memory.h"
+#include "run/output.h"
+#include "run/run_state.h"
+#include "run/summaries.h"
+
+namespace {
+
+constexpr double version = 1.73;
+
+const char *const help_texts[] = {
+    "This program can reclaim disk space by linking identical files together.\n",
+    "It can also expand all hard links and reads the list of files from standard input.\n",
+    "Example usage: find ./ -type f -print0 | twinfold 2>&1 | tee ../twinfold_log.txt\n",
+    "Options:\n-h \t Show this help and exit.\n-V \t Show version number and exit.\n",
+    "-d \t delete multiple files and hard links. Default: Preserve the alphabetically first file name.\n",
+    "-q \t Quiet mode.\n-n \t Nodo mode / read-only mode.\n",
+    "-i \t Inverse switch: Expand all hard links in normal mode, replace files by their desparsed "
+    "version if it is bigger.\n",
+    "-s \t Flag for soft linking (default is hard linking). This option is beta because for linking "
+    "of all ",
+    "equal files more than one run of twinfold is necessary and the inverse (expanding of soft links) "
+    "is untested.\n",
+    "-S \t Flag for Sparse mode: Replace files by their sparse version if it is smaller.\n",
+    "-c \t Combo mode: Default mode +sparse mode. With -i it means inverse mode with unlinking and "
+    "desparsing.\n",
+};
+
+const char *leading_zero(int value) { return value < 10 ? "0" : ""; }
+
+void start_banner(const char *program_name, const struct tm &when) {
+    report("%s started at %d-%s%d-%s%d %s%d:%s%d:%s%d\n", program_name, when.tm_year + 1900,
+           when.tm_mon <= 8 ? "0" : "", when.tm_mon + 1, leading_zero(when.tm_mday), when.tm_mday,
+           leading_zero(when.tm_hour), when.tm_hour, leading_zero(when.tm_min), when.tm_min,
+           leading_zero(when.tm_sec), when.tm_sec);
+}
+
+bool is_fault_signal(int signal_number) {
+    return signal_number == SIGSEGV || signal_number == SIGILL || signal_number == SIGBUS ||
+           signal_number == SIGFPE;
+}
+
+void catch_signal(int signal_number, siginfo_t *info, void *) {
+    // A fault raised by the process itself (not sent by another process)
+    // cannot be stepped over: returning would repeat it forever. Restore the
+    // default action so that the repeated fault ends the process.
+    if (is_fault_signal(signal_number) && info && info->si_code > 0) {
+        signal(signal_number, SIG_DFL);
+        return;
+    }
+    signal_catcher(signal_number);
+}
+
+void install_signal_catcher() {
+    struct sigaction action {};
+    action.sa_sigaction = catch_signal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number = 0; signal_number < 256; ++signal_number)
+        sigaction(signal_number, &action, nullptr);  // numbers that cannot be caught just fail
+}
+
+void sort_work_list(entry_compare compare) {
+    sort_entries(work_list, static_cast<size_t>(file_count), compare);
+}
+
+// Calls a comparator once more on every pair of neighbours, for the equal
+// pairs that the sort never compared directly.
+void scan_neighbours(entry_compare compare) {
+    for (int k = 0; k + 1 < file_count; ++k) compare(&work_list[k], &work_list[k + 1]);
+}
+
+[[noreturn]] void delete_pass(int final_status) {
+    sort_work_list(compare_and_mark);
+    scan_neighbours(compare_and_mark);
+    delete_marked(file_count);
+    print_delete_summary();
+    print_link_extremes();
+    report_flush();
+    std::exit(final_status);
+}
+
+// The sparse pass orders the list with the link comparator while nothing is
+// changed on disk, so that the names of one inode lie next to each other.
+void sparse_pre_sort() {
+    const int saved_nodo = run_options.nodo;
+    const int saved_quiet = run_options.quiet;
+    run_options.nodo = 1;
+    run_options.quiet = (run_options.combo && saved_nodo) ? 0 : 1;
+    sort_work_list(compare_and_link);
+    run_options.nodo = saved_nodo;
+    run_options.quiet = saved_quiet;
+}
+
+void link_stage() {
+    reset_stats();
+    if (!(run_options.sparse && !run_options.combo)) {
+        if (run_options.inverse) {
+            report("Scanning for hard links ...\n");
+            for (int k = 0; k < file_count; ++k) expand_hard_link(&work_list[k]);
+        } else {
+            sort_work_list(compare_and_link);
+            report("Scanning for more dups ...\n");
+            scan_neighbours(compare_and_link);
+        }
+        print_link_summary();
+        print_link_extremes();
+        report_flush();
+    }
+}
+
+// Returns whether the run goes on with the link stage.
+bool sparse_stage() {
+    reset_stats();
+    const unsigned char sparsing = run_options.inverse ? 0 : 1;
+    for (int k = 0; k < file_count; ++k) {
+        if (k == file_count - 1 || differs_in_inode(&work_list[k], &work_list[k + 1]))
+            resparse_file(&work_list[k], sparsing);
+    }
+    print_sparse_summary();
+    report_flush();
+    return !((run_options.combo && run_options.nodo) || run_options.inverse);
+}
+
+[[noreturn]] void dispatch(int delete_mode, int final_status) {
+    if (delete_mode) delete_pass(final_status);
+
+    const bool pre_sort = run_options.sparse && !(run_options.combo && run_options.inverse);
+    if (pre_sort) {
+        sparse_pre_sort();
+        if (!sparse_stage()) std::exit(0);
+        link_stage();
+        std::exit(final_status);
+    }
+    link_stage();
+    if (run_options.combo && run_options.inverse) {
+        sparse_stage();
+        std::exit(0);
+    }
+    std::exit(final_status);
+}
+
+}  // namespace
+
+void signal_catcher(int signal_number) {
+    if (signal_number >= 0 && signal_number <= 15 && ((0x8a14 >> signal_number) & 1))
+        interrupted = 1;
+}
+
+void run_twinfold(int argc, char **argv) {
+    std::time_t now = std::time(nullptr);
+    struct tm when {};
+    localtime_r(&now, &when);
+
+    if (argc >= 2 && std::strncmp(argv[1], "-advice", 8) == 0) {
+        std::puts("Don't Panic!");
+        std::exit(42);
+    }
+
+    int delete_mode = 0;
+    int option;
+    // '+': parsing ends at the first argument that is not an option.
+    while ((option = getopt(argc, argv, "+cdhinqsSV")) != -1) {
+        switch (option) {
+        case 'c': run_options.combo = true; break;
+        case 'd': delete_mode = 1; break;
+        case 'h':
+            for (const char *text : help_texts) std::fputs(text, stdout);
+            std::fflush(stdout);
+            std::exit(0);
+        case 'i': run_options.inverse = true; break;
+        case 'n': run_options.nodo = 1; break;
+        case 'q': run_options.quiet = 1; break;
+        case 's': run_options.soft = 1; break;
+        case 'S': run_options.sparse = true; break;
+        case 'V':
+            std::printf("twinfold version %1.2f\n", version);
+            std::fflush(stdout);
+            std::exit(0);
+        default: break;  // getopt has complained on standard error
+        }
+    }
+
+    start_banner(argv[0], when);
+    lock_memory();
+
+    FILE *spool = std::tmpfile();
+    if (!spool) {
+        std::fputs("could not open temporary file, exiting\n", stderr);
+        std::exit(-1);
+    }
+    report("tmpfile (pointer %p) created, processing ...\n", static_cast<void *>(spool));
+
+    int final_status = 0;
+    read_name_list(spool, final_status, argv[0]);
+    install_signal_catcher();
+    sort_entries(name_index, static_cast<size_t>(file_count), compare_names);
+    dispatch(delete_mode, final_status);
+}

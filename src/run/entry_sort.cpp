@@ -1,0 +1,49 @@
+#include "run/entry_sort.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "run/memory.h"
+
+namespace {
+
+// Merges the sorted runs from[lo, mid) and from[mid, hi) into to[lo, hi).
+// Each index only ever moves forward and stays below its bound, so no answer
+// of the comparison can take it out of the array.
+void merge_runs(char **from, char **to, size_t lo, size_t mid, size_t hi, entry_compare compare) {
+    size_t left = lo, right = mid, out = lo;
+    while (left < mid && right < hi) {
+        if (compare(&from[left], &from[right]) <= 0)
+            to[out++] = from[left++];
+        else
+            to[out++] = from[right++];
+    }
+    while (left < mid) to[out++] = from[left++];
+    while (right < hi) to[out++] = from[right++];
+}
+
+}  // namespace
+
+void sort_entries(char **base, size_t count, entry_compare compare) {
+    if (count < 2) return;
+    char **scratch = static_cast<char **>(allocate_zeroed(count, sizeof(char *)));
+    if (!scratch) {
+        std::perror("sort");
+        std::exit(-1);
+    }
+    // Bottom-up: runs of width 1, 2, 4, ... merged back and forth between the
+    // array and the scratch copy.
+    char **from = base, **to = scratch;
+    for (size_t width = 1; width < count; width *= 2) {
+        for (size_t lo = 0; lo < count; lo += 2 * width) {
+            size_t mid = lo + width < count ? lo + width : count;
+            size_t hi = lo + 2 * width < count ? lo + 2 * width : count;
+            merge_runs(from, to, lo, mid, hi, compare);
+        }
+        std::swap(from, to);
+    }
+    if (from != base) std::memcpy(base, from, count * sizeof(char *));
+    std::free(scratch);
+}

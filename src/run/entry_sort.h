@@ -1,0 +1,13 @@
+// The sort used for every ordering of the run.
+#pragma once
+
+#include <cstddef>
+
+using entry_compare = int (*)(const void *, const void *);
+
+// Sorts an array of name pointers with a merge sort. The comparisons act on
+// files while the sort runs, so their answers need not be consistent: the sort
+// stays within the array and ends whatever they are, and it makes fewer
+// comparisons than a quicksort. Elements handed to the comparison may lie in
+// the array or in the sort's scratch copy.
+void sort_entries(char **base, size_t count, entry_compare compare);

@@ -1,0 +1,58 @@
+// The process-wide records every pass works on: the options, the counters of
+// the current pass, the interruption flag and the file list.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <sys/stat.h>
+
+// Set by the driver from the command line, otherwise read only; the sparse
+// pre-sort changes nodo and quiet for its duration and restores them.
+struct run_options_record {
+    int nodo = 0;          // -n: report what would be done, change no listed file
+    int quiet = 0;         // -q: no progress, action or summary lines
+    int soft = 0;          // -s: link by symbolic links (read by compare_and_link)
+    bool inverse = false;  // -i: expand hard links, desparse, reverse the name order
+    bool sparse = false;   // -S: sparse mode (read by the driver)
+    bool combo = false;    // -c: chain passes (read by the driver)
+};
+extern run_options_record run_options;
+
+// Counters of one pass, reset by reset_stats and read by the summaries. The
+// file and block counters are 32-bit accumulators that wrap.
+struct run_stats_record {
+    uint32_t reclaim_files = 0;   // files linked, deleted or made sparse
+    uint32_t reclaim_blocks = 0;  // blocks freed by those
+    uint32_t declaim_files = 0;   // files expanded or desparsed
+    uint32_t declaim_blocks = 0;  // blocks newly taken by those
+    int32_t min_links = 1;        // smallest hard-link count seen
+    int32_t max_links = 1;        // largest hard-link count seen
+    int64_t min_copy_gain = INT64_MAX;  // smallest block gain of a trial copy
+    int64_t max_copy_gain = 0;          // largest block gain of a trial copy
+};
+extern run_stats_record run_stats;
+
+// Set to 1 by the signal catcher, never cleared; every worker routine tests it
+// on entry and ends the process with status 0.
+extern volatile sig_atomic_t interrupted;
+
+// The file list, built once by the intake.
+extern int file_count;                // number of non-empty names read
+extern char **work_list;              // names in input order, then sorted by the passes
+extern char **name_index;             // separate copies, sorted by compare_names once
+extern unsigned char *delete_marks;   // one byte per name_index entry; 1 = delete
+
+void reset_stats();
+
+// Folds a link count into min_links and max_links. The counters are widened
+// with their sign and compared as unsigned 64-bit values with the count, then
+// stored truncated to 32 bits.
+void update_link_extremes(uint64_t nlink);
+
+// Adds to a 32-bit counter with wrap-around.
+inline void add_wrapping(uint32_t &counter, int64_t amount) {
+    counter += static_cast<uint32_t>(static_cast<uint64_t>(amount));
+}
+
+// Ends the process with status 0 when a signal asked for it.
+void stop_if_interrupted();

@@ -1,0 +1,521 @@
+/*
+ * Fault-injection shim, preloaded into the binary under test.
+ *
+ * TWINFOLD_FAULTS: rules separated by ';', each  call:match:errno[:skip[:times]]
+ *   call   the intercepted function (lstat, open, read, link, rename, ...)
+ *   match  a substring of the path ("*" matches any); for calls on a
+ *          descriptor the path is what /proc/self/fd names; for calloc it is
+ *          "NMEMB,SIZE"
+ *   errno  a number or a name such as EIO; the call fails with it.
+ *          For tmpfile, FULL hands out a stream on /dev/full (writes fail) and
+ *          WRONLY a stream that cannot be read back.
+ *   skip   matching calls to let through before failing (default 0)
+ *   times  matching calls to fail after that (default 0: every one)
+ * TWINFOLD_HOOKS: rules separated by newlines, each  call:match:skip:shell command
+ *   runs the command (and waits for it) just before the matching call goes
+ *   ahead, once, after letting skip matching calls through: a test can change
+ *   the tree at the worst moment.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+struct rule {
+    char call[32];
+    char match[1024];
+    int error;     /* errno to fail with; <0 for the tmpfile specials */
+    long skip;
+    long times;
+    long seen;
+    long done;
+    char command[2048];
+};
+
+#define MAX_RULES 32
+static struct rule faults[MAX_RULES];
+static int fault_count;
+static struct rule hooks[MAX_RULES];
+static int hook_count;
+static int loaded;
+static int busy;
+
+#define TMP_FULL (-1)
+#define TMP_WRONLY (-2)
+
+static int errno_by_name(const char *text) {
+    static const struct { const char *name; int value; } names[] = {
+        {"EIO", EIO},       {"ENOENT", ENOENT}, {"EACCES", EACCES}, {"EPERM", EPERM},
+        {"ENOSPC", ENOSPC}, {"EXDEV", EXDEV},   {"EMLINK", EMLINK}, {"EEXIST", EEXIST},
+        {"ENOMEM", ENOMEM}, {"EROFS", EROFS},   {"EBUSY", EBUSY},   {"EAGAIN", EAGAIN},
+        {"EINVAL", EINVAL}, {"EBADF", EBADF},   {"ENOTDIR", ENOTDIR}, {"EISDIR", EISDIR},
+        {"ENAMETOOLONG", ENAMETOOLONG}, {"EDQUOT", EDQUOT}, {"ELOOP", ELOOP},
+        {"FULL", TMP_FULL}, {"WRONLY", TMP_WRONLY},
+    };
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+        if (strcmp(text, names[i].name) == 0) return names[i].value;
+    return atoi(text);
+}
+
+/* Splits off the next ':'-separated field; the last field takes the rest. */
+static char *next_field(char **cursor, int last) {
+    char *start = *cursor;
+    if (!start) return NULL;
+    if (last) {
+        *cursor = NULL;
+        return start;
+    }
+    char *colon = strchr(start, ':');
+    if (colon) {
+        *colon = '\0';
+        *cursor = colon + 1;
+    } else {
+        *cursor = NULL;
+    }
+    return start;
+}
+
+static void load_rules(void) {
+    if (loaded) return;
+    loaded = 1;
+    const char *text = getenv("TWINFOLD_FAULTS");
+    if (text) {
+        static char copy[8192];
+        snprintf(copy, sizeof copy, "%s", text);
+        char *save = NULL;
+        for (char *item = strtok_r(copy, ";", &save); item && fault_count < MAX_RULES;
+             item = strtok_r(NULL, ";", &save)) {
+            struct rule *r = &faults[fault_count];
+            char *cursor = item;
+            char *call = next_field(&cursor, 0), *match = next_field(&cursor, 0),
+                 *error = next_field(&cursor, 0), *skip = next_field(&cursor, 0),
+                 *times = next_field(&cursor, 0);
+            if (!call || !match || !error) continue;
+            snprintf(r->call, sizeof r->call, "%s", call);
+            snprintf(r->match, sizeof r->match, "%s", match);
+            r->error = errno_by_name(error);
+            r->skip = skip ? atol(skip) : 0;
+            r->times = times ? atol(times) : 0;
+            ++fault_count;
+        }
+    }
+    text = getenv("TWINFOLD_HOOKS");
+    if (text) {
+        static char copy[16384];
+        snprintf(copy, sizeof copy, "%s", text);
+        char *save = NULL;
+        for (char *item = strtok_r(copy, "\n", &save); item && hook_count < MAX_RULES;
+             item = strtok_r(NULL, "\n", &save)) {
+            struct rule *r = &hooks[hook_count];
+            char *cursor = item;
+            char *call = next_field(&cursor, 0), *match = next_field(&cursor, 0),
+                 *skip = next_field(&cursor, 0), *command = next_field(&cursor, 1);
+            if (!call || !match || !skip || !command) continue;
+            snprintf(r->call, sizeof r->call, "%s", call);
+            snprintf(r->match, sizeof r->match, "%s", match);
+            r->skip = atol(skip);
+            snprintf(r->command, sizeof r->command, "%s", command);
+            ++hook_count;
+        }
+    }
+}
+
+static int matches(const struct rule *r, const char *call, const char *path) {
+    if (strcmp(r->call, call) != 0) return 0;
+    if (strcmp(r->match, "*") == 0) return 1;
+    return path && strstr(path, r->match) != NULL;
+}
+
+static void run_hook(const char *command) {
+    pid_t (*real_fork)(void) = (pid_t(*)(void))dlsym(RTLD_NEXT, "fork");
+    pid_t child = real_fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", command, (char *)NULL);
+        _exit(127);
+    }
+    if (child > 0) {
+        int status;
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+/* Returns the errno the call must fail with, or 0 to let it through. */
+static int check(const char *call, const char *path) {
+    if (busy) return 0;
+    busy = 1;
+    load_rules();
+    for (int i = 0; i < hook_count; ++i) {
+        struct rule *r = &hooks[i];
+        if (!r->done && matches(r, call, path) && r->seen++ >= r->skip) {
+            r->done = 1;
+            run_hook(r->command);
+        }
+    }
+    int result = 0;
+    for (int i = 0; i < fault_count && !result; ++i) {
+        struct rule *r = &faults[i];
+        if (!matches(r, call, path)) continue;
+        long n = r->seen++;
+        if (n < r->skip) continue;
+        if (r->times && n >= r->skip + r->times) continue;
+        result = r->error;
+    }
+    busy = 0;
+    return result;
+}
+
+static const char *fd_path(int fd, char *buffer, size_t size) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, buffer, size - 1);
+    if (n < 0) n = 0;
+    buffer[n] = '\0';
+    return buffer;
+}
+
+#define REAL(name) static __typeof__(name) *real_##name; \
+    if (!real_##name) real_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
+
+#define FAIL_PATH(call, path, failed)           \
+    do {                                        \
+        int error_ = check(call, path);         \
+        if (error_ > 0) {                       \
+            errno = error_;                     \
+            return failed;                      \
+        }                                       \
+    } while (0)
+
+#define FAIL_FD(call, fd, failed)                                   \
+    do {                                                            \
+        if (fault_count || hook_count || !loaded) {                 \
+            char path_[4096];                                       \
+            FAIL_PATH(call, fd_path(fd, path_, sizeof path_), failed); \
+        }                                                           \
+    } while (0)
+
+int lstat(const char *path, struct stat *st) {
+    REAL(lstat);
+    FAIL_PATH("lstat", path, -1);
+    return real_lstat(path, st);
+}
+int lstat64(const char *path, struct stat64 *st) {
+    REAL(lstat64);
+    FAIL_PATH("lstat", path, -1);
+    return real_lstat64(path, st);
+}
+int stat(const char *path, struct stat *st) {
+    REAL(stat);
+    FAIL_PATH("stat", path, -1);
+    return real_stat(path, st);
+}
+int fstatat(int dirfd, const char *path, struct stat *st, int flags) {
+    REAL(fstatat);
+    FAIL_PATH((flags & AT_SYMLINK_NOFOLLOW) ? "lstat" : "stat", path, -1);
+    return real_fstatat(dirfd, path, st, flags);
+}
+int fstat(int fd, struct stat *st) {
+    REAL(fstat);
+    FAIL_FD("fstat", fd, -1);
+    return real_fstat(fd, st);
+}
+
+int open(const char *path, int flags, ...) {
+    REAL(open);
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    FAIL_PATH("open", path, -1);
+    return real_open(path, flags, mode);
+}
+int open64(const char *path, int flags, ...) {
+    REAL(open64);
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    FAIL_PATH("open", path, -1);
+    return real_open64(path, flags, mode);
+}
+int openat(int dirfd, const char *path, int flags, ...) {
+    REAL(openat);
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    FAIL_PATH("open", path, -1);
+    return real_openat(dirfd, path, flags, mode);
+}
+int openat64(int dirfd, const char *path, int flags, ...) {
+    REAL(openat64);
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    FAIL_PATH("open", path, -1);
+    return real_openat64(dirfd, path, flags, mode);
+}
+FILE *fopen(const char *path, const char *mode) {
+    REAL(fopen);
+    FAIL_PATH("fopen", path, NULL);
+    return real_fopen(path, mode);
+}
+FILE *fopen64(const char *path, const char *mode) {
+    REAL(fopen64);
+    FAIL_PATH("fopen", path, NULL);
+    return real_fopen64(path, mode);
+}
+FILE *fdopen(int fd, const char *mode) {
+    REAL(fdopen);
+    FAIL_FD("fdopen", fd, NULL);
+    return real_fdopen(fd, mode);
+}
+int fclose(FILE *stream) {
+    REAL(fclose);
+    int error = 0;
+    if (stream) {
+        char path[4096];
+        error = check("fclose", fd_path(fileno(stream), path, sizeof path));
+    }
+    int result = real_fclose(stream);
+    if (error > 0) {
+        errno = error;
+        return EOF;
+    }
+    return result;
+}
+int close(int fd) {
+    REAL(close);
+    int error = 0;
+    if (fault_count || hook_count || !loaded) {
+        char path[4096];
+        error = check("close", fd_path(fd, path, sizeof path));
+    }
+    int result = real_close(fd);
+    if (error > 0) {
+        errno = error;
+        return -1;
+    }
+    return result;
+}
+
+ssize_t read(int fd, void *buffer, size_t count) {
+    REAL(read);
+    FAIL_FD("read", fd, -1);
+    return real_read(fd, buffer, count);
+}
+ssize_t pread(int fd, void *buffer, size_t count, off_t offset) {
+    REAL(pread);
+    FAIL_FD("read", fd, -1);
+    return real_pread(fd, buffer, count, offset);
+}
+ssize_t write(int fd, const void *buffer, size_t count) {
+    REAL(write);
+    FAIL_FD("write", fd, -1);
+    return real_write(fd, buffer, count);
+}
+size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream) {
+    REAL(fwrite);
+    if (fault_count || hook_count || !loaded) {
+        char path[4096];
+        int error = check("fwrite", fd_path(fileno(stream), path, sizeof path));
+        if (error > 0) {
+            errno = error;
+            return 0;
+        }
+    }
+    return real_fwrite(buffer, size, count, stream);
+}
+
+int link(const char *from, const char *to) {
+    REAL(link);
+    FAIL_PATH("link", to, -1);
+    return real_link(from, to);
+}
+int linkat(int fromdir, const char *from, int todir, const char *to, int flags) {
+    REAL(linkat);
+    FAIL_PATH("link", to, -1);
+    return real_linkat(fromdir, from, todir, to, flags);
+}
+int symlink(const char *target, const char *path) {
+    REAL(symlink);
+    FAIL_PATH("symlink", path, -1);
+    return real_symlink(target, path);
+}
+int symlinkat(const char *target, int dirfd, const char *path) {
+    REAL(symlinkat);
+    FAIL_PATH("symlink", path, -1);
+    return real_symlinkat(target, dirfd, path);
+}
+int rename(const char *from, const char *to) {
+    REAL(rename);
+    FAIL_PATH("rename", to, -1);
+    return real_rename(from, to);
+}
+int renameat(int fromdir, const char *from, int todir, const char *to) {
+    REAL(renameat);
+    FAIL_PATH("rename", to, -1);
+    return real_renameat(fromdir, from, todir, to);
+}
+int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned flags) {
+    REAL(renameat2);
+    FAIL_PATH("rename", to, -1);
+    return real_renameat2(fromdir, from, todir, to, flags);
+}
+int unlink(const char *path) {
+    REAL(unlink);
+    FAIL_PATH("unlink", path, -1);
+    return real_unlink(path);
+}
+int unlinkat(int dirfd, const char *path, int flags) {
+    REAL(unlinkat);
+    FAIL_PATH("unlink", path, -1);
+    return real_unlinkat(dirfd, path, flags);
+}
+
+int mkstemp(char *pattern) {
+    REAL(mkstemp);
+    FAIL_PATH("mkstemp", pattern, -1);
+    return real_mkstemp(pattern);
+}
+int mkstemp64(char *pattern) {
+    REAL(mkstemp64);
+    FAIL_PATH("mkstemp", pattern, -1);
+    return real_mkstemp64(pattern);
+}
+int mkostemp(char *pattern, int flags) {
+    REAL(mkostemp);
+    FAIL_PATH("mkstemp", pattern, -1);
+    return real_mkostemp(pattern, flags);
+}
+
+static FILE *special_tmpfile(int error) {
+    REAL(fopen);
+    if (error == TMP_FULL) return real_fopen("/dev/full", "w+");
+    char name[] = "/tmp/twinfold-spool-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) return NULL;
+    unlink(name);
+    return fdopen(fd, "w");
+}
+FILE *tmpfile(void) {
+    REAL(tmpfile);
+    int error = check("tmpfile", "tmpfile");
+    if (error > 0) {
+        errno = error;
+        return NULL;
+    }
+    if (error < 0) return special_tmpfile(error);
+    return real_tmpfile();
+}
+FILE *tmpfile64(void) {
+    REAL(tmpfile64);
+    int error = check("tmpfile", "tmpfile");
+    if (error > 0) {
+        errno = error;
+        return NULL;
+    }
+    if (error < 0) return special_tmpfile(error);
+    return real_tmpfile64();
+}
+
+/* dlsym may itself ask for zeroed memory before the real calloc is known. */
+static char bootstrap_arena[4096];
+static size_t bootstrap_used;
+void *calloc(size_t count, size_t size) {
+    static void *(*real_calloc)(size_t, size_t);
+    static int resolving;
+    if (!real_calloc) {
+        if (resolving) {
+            size_t bytes = (count * size + 15) & ~(size_t)15;
+            if (bootstrap_used + bytes > sizeof bootstrap_arena) return NULL;
+            void *p = bootstrap_arena + bootstrap_used;
+            bootstrap_used += bytes;
+            return p;
+        }
+        resolving = 1;
+        real_calloc = (void *(*)(size_t, size_t))dlsym(RTLD_NEXT, "calloc");
+        resolving = 0;
+    }
+    if (getenv("TWINFOLD_FAULTS")) {
+        char key[64];
+        snprintf(key, sizeof key, "%zu,%zu", count, size);
+        int error = check("calloc", key);
+        if (error > 0) {
+            errno = error;
+            return NULL;
+        }
+    }
+    return real_calloc(count, size);
+}
+
+pid_t vfork(void) {
+    int error = check("vfork", "*");
+    if (error > 0) {
+        errno = error;
+        return -1;
+    }
+    /* The child of a wrapped vfork could not return from this frame; a fork
+       serves the caller the same, since its child only runs exec or _exit. */
+    REAL(fork);
+    return real_fork();
+}
+
+int execl(const char *path, const char *arg, ...) {
+    char *argv[64];
+    int n = 0;
+    argv[n++] = (char *)arg;
+    va_list args;
+    va_start(args, arg);
+    while (n < 63 && (argv[n] = va_arg(args, char *)) != NULL) ++n;
+    va_end(args);
+    argv[n] = NULL;
+    int error = check("execl", path);
+    if (error > 0) {
+        errno = error;
+        return -1;
+    }
+    return execv(path, argv);
+}
+
+int fchown(int fd, uid_t owner, gid_t group) {
+    REAL(fchown);
+    FAIL_FD("fchown", fd, -1);
+    return real_fchown(fd, owner, group);
+}
+int fchmod(int fd, mode_t mode) {
+    REAL(fchmod);
+    FAIL_FD("fchmod", fd, -1);
+    return real_fchmod(fd, mode);
+}
+int futimens(int fd, const struct timespec times[2]) {
+    REAL(futimens);
+    FAIL_FD("futimens", fd, -1);
+    return real_futimens(fd, times);
+}
+int fsync(int fd) {
+    REAL(fsync);
+    FAIL_FD("fsync", fd, -1);
+    return real_fsync(fd);
+}
