@@ -3,14 +3,15 @@
 // failures. Routines are run in a child process, since the intake ends the
 // process on some paths and never frees what it builds; end-to-end cases run
 // the built tool, with the fault-injection shim where a call must fail.
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <gtest/gtest.h>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "run/intake.h"
@@ -50,13 +51,15 @@ std::vector<std::string> split_nul(const std::string &text) {
 
 // Runs read_name_list in a child on the stream make_input gives, with the
 // spool make_spool gives (a temporary file by default).
-intake_outcome run_intake(const std::function<FILE *()> &make_input, int quiet = 0,
-                          const std::function<FILE *()> &make_spool = [] { return std::tmpfile(); }) {
+intake_outcome run_intake(
+    const std::function<FILE *()> &make_input, int quiet = 0,
+    const std::function<FILE *()> &make_spool = [] { return std::tmpfile(); }) {
     scratch_dir dir;
     const std::string out_path = dir / "out", err_path = dir / "err", list_path = dir / "list";
     std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
+        alarm(60);  // an intake that never ends fails the case instead of the whole run
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
@@ -75,7 +78,8 @@ intake_outcome run_intake(const std::function<FILE *()> &make_input, int quiet =
         for (int i = 0; i < file_count; ++i) zero = zero && delete_marks[i] == 0;
         // Overwriting every work_list copy must leave name_index as it was.
         std::vector<std::string> before(name_index, name_index + file_count);
-        for (int i = 0; i < file_count; ++i) std::memset(work_list[i], '#', std::strlen(work_list[i]));
+        for (int i = 0; i < file_count; ++i)
+            std::memset(work_list[i], '#', std::strlen(work_list[i]));
         bool separate = true;
         for (int i = 0; i < file_count; ++i) separate = separate && before[i] == name_index[i];
         list += std::string(zero ? "1" : "0") + '\0' + (separate ? "1" : "0") + '\0';
@@ -132,17 +136,21 @@ TEST(Intake, BytesSplitIntoNames) {
         {"no NUL after the last", bytes("a\0b"), {"a", "b"}},
         {"empty name between", bytes("a\0\0b\0"), {"a", "b"}},
         {"leading NULs", bytes("\0\0./c\0"), {"./c"}},
-        {"any byte but NUL", bytes("./a b\n\t\x01\xff\x80\0./-q\0"), {"./a b\n\t\x01\xff\x80", "./-q"}},
+        {"any byte but NUL",
+         bytes("./a b\n\t\x01\xff\x80\0./-q\0"),
+         {"./a b\n\t\x01\xff\x80", "./-q"}},
         {"1023 bytes kept whole", name_1023 + '\0' + "b" + '\0', {name_1023, "b"}},
         {"1023 bytes at the end", name_1023, {name_1023}},
-        {"1024th byte lost, its NUL ends an empty name", name_1023 + 'L' + '\0' + "b" + '\0',
+        {"1024th byte lost, its NUL ends an empty name",
+         name_1023 + 'L' + '\0' + "b" + '\0',
          {name_1023, "b"}},
         {"1024 bytes at the end", name_1023 + 'L', {name_1023}},
         {"longer name: the rest is a name", name_1023 + 'L' + "rest" + '\0', {name_1023, "rest"}},
-        {"split twice", name_1023 + 'L' + std::string(1023, 'y') + 'M' + "z" + '\0',
+        {"split twice",
+         name_1023 + 'L' + std::string(1023, 'y') + 'M' + "z" + '\0',
          {name_1023, std::string(1023, 'y'), "z"}},
-        {"2048 bytes: two halves, both 1024th bytes lost", std::string(1023, 'a') + 'L' +
-                                                                std::string(1023, 'b') + 'M' + '\0',
+        {"2048 bytes: two halves, both 1024th bytes lost",
+         std::string(1023, 'a') + 'L' + std::string(1023, 'b') + 'M' + '\0',
          {std::string(1023, 'a'), std::string(1023, 'b')}},
         {"the same name twice", bytes("./d\0./d\0"), {"./d", "./d"}},
     };
@@ -271,10 +279,10 @@ TEST(IntakeTool, Failures) {
          "tmpfile: error 1.\ntmpfile: error 1.\n", true, true},
         {"work_list not allocated", input, "calloc:2,8:ENOMEM", 255, "twinfold: Out of memory\n",
          true, true},
-        {"name_index not allocated", input, "calloc:2,8:ENOMEM:1", 255,
-         "twinfold: Out of memory\n", true, true},
-        {"delete_marks not allocated", input, "calloc:2,1:ENOMEM", 255,
-         "twinfold: Out of memory\n", true, true},
+        {"name_index not allocated", input, "calloc:2,8:ENOMEM:1", 255, "twinfold: Out of memory\n",
+         true, true},
+        {"delete_marks not allocated", input, "calloc:2,1:ENOMEM", 255, "twinfold: Out of memory\n",
+         true, true},
         {"work_list copies not allocated", input, "calloc:25,1:ENOMEM", 1,
          "twinfold: Out of memory\n", true, true},
         {"name_index copies not allocated", input, "calloc:17,1:ENOMEM", 1,

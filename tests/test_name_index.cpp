@@ -1,11 +1,12 @@
 // The name order (unsigned bytes, reversed under -i) and the lookup of a
 // name's fixed position in the sorted name_index, with its failure line.
-#include <algorithm>
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <stdio_ext.h>
-#include <string>
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "capture_stdout.h"
@@ -15,7 +16,9 @@
 
 namespace {
 
-int sign(int value) { return (value > 0) - (value < 0); }
+int sign(int value) {
+    return (value > 0) - (value < 0);
+}
 
 int order_of(const std::string &a, const std::string &b) {
     const char *pa = a.c_str(), *pb = b.c_str();
@@ -43,8 +46,20 @@ protected:
 };
 
 const std::vector<std::string> sample_names = {
-    "./b", "./a", "./ab", "./a b", "./a\nb", "./\x80", "./\x7f", "./\xff\xfe", "./z", "./ab",
-    "./A", std::string(1023, 'q'), std::string(1022, 'q') + "r", "./dir/x",
+    "./b",
+    "./a",
+    "./ab",
+    "./a b",
+    "./a\nb",
+    "./\x80",
+    "./\x7f",
+    "./\xff\xfe",
+    "./z",
+    "./ab",
+    "./A",
+    std::string(1023, 'q'),
+    std::string(1022, 'q') + "r",
+    "./dir/x",
 };
 
 }  // namespace
@@ -57,7 +72,7 @@ TEST_F(NameIndex, OrderIsUnsignedBytesAndReversesUnderInverse) {
         {"a", "ab", -1},
         {"ab", "a", 1},
         {"same", "same", 0},
-        {"a\x80", "a\x7f", 1},   // 128 and above count as larger
+        {"a\x80", "a\x7f", 1},  // 128 and above count as larger
         {"\xff", "z", 1},
         {"B", "a", -1},
         {"a b", "a\nb", 1},

@@ -1,9 +1,10 @@
 // The summaries read run_options, run_stats and file_count: each wording under
 // nodo and inverse, the 32-bit counters printed signed after wrapping, the
 // 64-bit copy gains, the link extremes, and silence under quiet.
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <cstdint>
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,8 @@ const wording_case wording_cases[] = {
      "Minimum of disk blocks which could be reclaimed by sparse copying: 9223372036854775807, "
      "Maximum: 0.\n",
      "Duplicate files (which have been deleted): 3 of 20, Disk blocks reclaimed: 48\n"},
-    {1, false, 4, 5000000000, "Files which can be linked: 3 of 20, Disk blocks which can be reclaimed: 48\n",
+    {1, false, 4, 5000000000,
+     "Files which can be linked: 3 of 20, Disk blocks which can be reclaimed: 48\n",
      "Files which can be sparsed: 3 of 20, Disk blocks can be reclaimed: 48\n"
      "Minimum of disk blocks which could be reclaimed by sparse copying: 4, Maximum: 5000000000.\n",
      "Duplicate files (which can be deleted): 3 of 20, Disk blocks which can be reclaimed: 48\n"},
@@ -98,12 +100,12 @@ TEST_F(Summaries, QuietPrintsNothingAndKeepsTheCounters) {
 TEST_F(Summaries, CountersWrapAt32BitsAndPrintSigned) {
     file_count = 1;
     add_wrapping(run_stats.reclaim_files, 0xffffffff);
-    add_wrapping(run_stats.reclaim_files, 0xffffffff);           // 0xfffffffe
+    add_wrapping(run_stats.reclaim_files, 0xffffffff);               // 0xfffffffe
     add_wrapping(run_stats.reclaim_blocks, (int64_t{1} << 32) + 7);  // the carry is lost
     add_wrapping(run_stats.declaim_files, INT32_MAX);
-    add_wrapping(run_stats.declaim_files, 1);                    // one past the largest int
+    add_wrapping(run_stats.declaim_files, 1);  // one past the largest int
     add_wrapping(run_stats.declaim_blocks, 10);
-    add_wrapping(run_stats.declaim_blocks, -3);                  // a negative gain subtracts
+    add_wrapping(run_stats.declaim_blocks, -3);  // a negative gain subtracts
     EXPECT_EQ(captured_stdout(print_link_summary),
               "Files linked: -2 of 1, Disk blocks reclaimed: 7\n");
     run_options.inverse = true;
