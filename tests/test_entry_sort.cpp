@@ -38,11 +38,7 @@ TEST(EntrySort, OrdersWithConsistentComparison) {
 TEST(EntrySort, RandomAnswersKeepEveryElementAndStayInBounds) {
     for (size_t count : {2u, 5u, 33u, 1000u, 10007u}) {
         std::vector<std::string> names;
-        for (size_t i = 0; i < count; ++i) {
-            std::string name = "n";
-            name += std::to_string(i);
-            names.push_back(name);
-        }
+        for (size_t i = 0; i < count; ++i) names.push_back(std::string("n").append(std::to_string(i)));
         std::vector<char *> slots;
         for (auto &n : names) slots.push_back(n.data());
         sort_entries(slots.data(), slots.size(), at_random);

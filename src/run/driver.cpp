@@ -41,40 +41,6 @@ const char *const help_texts[] = {
     "desparsing.\n",
 };
 
-const char *leading_zero(int value) { return value < 10 ? "0" : ""; }
-
-void start_banner(const char *program_name, const struct tm &when) {
-    report("%s started at %d-%s%d-%s%d %s%d:%s%d:%s%d\n", program_name, when.tm_year + 1900,
-           when.tm_mon <= 8 ? "0" : "", when.tm_mon + 1, leading_zero(when.tm_mday), when.tm_mday,
-           leading_zero(when.tm_hour), when.tm_hour, leading_zero(when.tm_min), when.tm_min,
-           leading_zero(when.tm_sec), when.tm_sec);
-}
-
-bool is_fault_signal(int signal_number) {
-    return signal_number == SIGSEGV || signal_number == SIGILL || signal_number == SIGBUS ||
-           signal_number == SIGFPE;
-}
-
-void catch_signal(int signal_number, siginfo_t *info, void *) {
-    // A fault raised by the process itself (not sent by another process)
-    // cannot be stepped over: returning would repeat it forever. Restore the
-    // default action so that the repeated fault ends the process.
-    if (is_fault_signal(signal_number) && info && info->si_code > 0) {
-        signal(signal_number, SIG_DFL);
-        return;
-    }
-    signal_catcher(signal_number);
-}
-
-void install_signal_catcher() {
-    struct sigaction action {};
-    action.sa_sigaction = catch_signal;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number = 0; signal_number < 256; ++signal_number)
-        sigaction(signal_number, &action, nullptr);  // numbers that cannot be caught just fail
-}
-
 void sort_work_list(entry_compare compare) {
     sort_entries(work_list, static_cast<size_t>(file_count), compare);
 }
@@ -155,33 +121,80 @@ bool sparse_stage() {
     std::exit(final_status);
 }
 
+const char *leading_zero(int value) { return value < 10 ? "0" : ""; }
+
+// Whether a signal came from kill, sigqueue or a kill aimed at one thread,
+// rather than from the kernel on a fault of the process itself.
+bool sent_by_a_process(const siginfo_t *info) {
+    if (!info) return true;
+#ifdef SI_TKILL
+    if (info->si_code == SI_TKILL) return true;
+#endif
+#ifdef SI_LWP
+    if (info->si_code == SI_LWP) return true;
+#endif
+    return info->si_code == SI_USER || info->si_code == SI_QUEUE;
+}
+
+bool is_fault_signal(int signal_number) {
+    return signal_number == SIGSEGV || signal_number == SIGILL || signal_number == SIGBUS ||
+           signal_number == SIGFPE;
+}
+
+void catch_signal(int signal_number, siginfo_t *info, void *) {
+    // A fault raised by the process itself cannot be stepped over: returning
+    // would run the faulting instruction again, forever. With the default
+    // action restored, that repeated fault ends the process.
+    if (is_fault_signal(signal_number) && !sent_by_a_process(info)) {
+        signal(signal_number, SIG_DFL);
+        return;
+    }
+    signal_catcher(signal_number);
+}
+
+// glibc's getopt moves options found after other arguments to the front
+// unless the option string starts with '+'; BSD's stops at the first
+// non-option by itself and would take the '+' for an option letter.
+#ifdef __GLIBC__
+constexpr char option_letters[] = "+cdhinqsSV";
+#else
+constexpr char option_letters[] = "cdhinqsSV";
+#endif
+
 }  // namespace
+
+void start_banner(const char *program_name, const struct tm &when) {
+    // The month's test is made on the zero-based month: 0..8 are months 1..9.
+    report("%s started at %d-%s%d-%s%d %s%d:%s%d:%s%d\n", program_name, when.tm_year + 1900,
+           when.tm_mon <= 8 ? "0" : "", when.tm_mon + 1, leading_zero(when.tm_mday), when.tm_mday,
+           leading_zero(when.tm_hour), when.tm_hour, leading_zero(when.tm_min), when.tm_min,
+           leading_zero(when.tm_sec), when.tm_sec);
+}
 
 void signal_catcher(int signal_number) {
     if (signal_number >= 0 && signal_number <= 15 && ((0x8a14 >> signal_number) & 1))
         interrupted = 1;
 }
 
-void run_twinfold(int argc, char **argv) {
-    std::time_t now = std::time(nullptr);
-    struct tm when {};
-    localtime_r(&now, &when);
+void install_signal_catcher() {
+    struct sigaction action {};
+    action.sa_sigaction = catch_signal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number = 0; signal_number < 256; ++signal_number)
+        sigaction(signal_number, &action, nullptr);  // numbers that cannot be caught just fail
+}
 
-    if (argc >= 2 && std::strncmp(argv[1], "-advice", 8) == 0) {
-        std::puts("Don't Panic!");
-        std::exit(42);
-    }
-
+int parse_options(int argc, char **argv) {
     int delete_mode = 0;
     int option;
-    // '+': parsing ends at the first argument that is not an option.
-    while ((option = getopt(argc, argv, "+cdhinqsSV")) != -1) {
+    while ((option = getopt(argc, argv, option_letters)) != -1) {
         switch (option) {
         case 'c': run_options.combo = true; break;
         case 'd': delete_mode = 1; break;
         case 'h':
-            for (const char *text : help_texts) std::fputs(text, stdout);
-            std::fflush(stdout);
+            for (const char *text : help_texts) report_always("%s", text);
+            report_flush();
             std::exit(0);
         case 'i': run_options.inverse = true; break;
         case 'n': run_options.nodo = 1; break;
@@ -189,13 +202,27 @@ void run_twinfold(int argc, char **argv) {
         case 's': run_options.soft = 1; break;
         case 'S': run_options.sparse = true; break;
         case 'V':
-            std::printf("twinfold version %1.2f\n", version);
-            std::fflush(stdout);
+            report_always("twinfold version %1.2f\n", version);
+            report_flush();
             std::exit(0);
         default: break;  // getopt has complained on standard error
         }
     }
+    return delete_mode;
+}
 
+void run_twinfold(int argc, char **argv) {
+    std::time_t now = std::time(nullptr);
+    struct tm when {};
+    localtime_r(&now, &when);
+
+    // Compared over 8 bytes so that the terminating NUL takes part.
+    if (argc >= 2 && std::strncmp(argv[1], "-advice", 8) == 0) {
+        report_always("Don't Panic!\n");
+        std::exit(42);
+    }
+
+    const int delete_mode = parse_options(argc, argv);
     start_banner(argv[0], when);
     lock_memory();
 
@@ -207,7 +234,7 @@ void run_twinfold(int argc, char **argv) {
     report("tmpfile (pointer %p) created, processing ...\n", static_cast<void *>(spool));
 
     int final_status = 0;
-    read_name_list(spool, final_status, argv[0]);
+    read_name_list(stdin, spool, final_status, argv[0]);
     install_signal_catcher();
     sort_entries(name_index, static_cast<size_t>(file_count), compare_names);
     dispatch(delete_mode, final_status);

@@ -54,13 +54,13 @@ bool read_one_name(FILE *stream, char *buffer, const char *label, int &final_sta
 
 }  // namespace
 
-void read_name_list(FILE *spool, int &final_status, const char *program_name) {
+void read_name_list(FILE *input, FILE *spool, int &final_status, const char *program_name) {
     char buffer[name_buffer_size];
     size_t name_bytes = 0;  // all names with their NULs
 
     // First phase: standard input into the spool.
-    while (!std::feof(stdin)) {
-        bool ok = read_one_name(stdin, buffer, "stdin", final_status);
+    while (!std::feof(input)) {
+        bool ok = read_one_name(input, buffer, "stdin", final_status);
         size_t length = std::strlen(buffer);
         if (length > 0) {
             ++file_count;
@@ -74,7 +74,8 @@ void read_name_list(FILE *spool, int &final_status, const char *program_name) {
 
     // Second phase: the spool into the arrays.
     report("Input: %d files, processing ...\n", file_count);
-    if (file_count == 0) std::exit(0);
+    // An input that could not be read is not an empty list: the error stands.
+    if (file_count == 0) std::exit(final_status);
     std::rewind(spool);
 
     const size_t count = static_cast<size_t>(file_count);

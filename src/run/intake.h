@@ -3,13 +3,14 @@
 
 #include <cstdio>
 
-// Reads standard input into the spool, counts the names, then allocates
-// work_list, name_index and delete_marks at their exact size and fills them
-// with two separate copies of every name. Closes the spool. Sets final_status
-// to -1 after a read error. Ends the process when there is no name (status 0),
-// when the spool cannot be written or the arrays allocated (-1), and when the
-// copies of the names cannot be allocated (1).
-void read_name_list(FILE *spool, int &final_status, const char *program_name);
+// Reads the names from input (standard input in a run) into the spool,
+// counts them, then allocates work_list, name_index and delete_marks at their
+// exact size and fills them with two separate copies of every name. Closes
+// the spool. Sets final_status to -1 after a read error; a failed read of
+// input ends the list there. Ends the process when there is no name (with
+// final_status), when the spool cannot be written or the arrays allocated
+// (-1), and when the copies of the names cannot be allocated (1).
+void read_name_list(FILE *input, FILE *spool, int &final_status, const char *program_name);
 
 // The position in input order of a name held in work_list, or -1 for a name
 // that the intake did not store there. Lets later passes keep per-file

@@ -5,7 +5,7 @@
  *   call   the intercepted function (lstat, open, read, link, rename, ...)
  *   match  a substring of the path ("*" matches any); for calls on a
  *          descriptor the path is what /proc/self/fd names; for calloc it is
- *          "NMEMB,SIZE"
+ *          "NMEMB,SIZE"; for mlockall it is the flags as a decimal number
  *   errno  a number or a name such as EIO; the call fails with it.
  *          For tmpfile, FULL hands out a stream on /dev/full (writes fail) and
  *          WRONLY a stream that cannot be read back.
@@ -24,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -468,6 +469,27 @@ void *calloc(size_t count, size_t size) {
         }
     }
     return real_calloc(count, size);
+}
+
+int mlockall(int flags) {
+    REAL(mlockall);
+    char key[32];
+    snprintf(key, sizeof key, "%d", flags);
+    int error = check("mlockall", key);
+    if (error > 0) {
+        errno = error;
+        return -1;
+    }
+    return real_mlockall(flags);
+}
+int munlockall(void) {
+    REAL(munlockall);
+    int error = check("munlockall", "munlockall");
+    if (error > 0) {
+        errno = error;
+        return -1;
+    }
+    return real_munlockall();
 }
 
 pid_t vfork(void) {
