@@ -1,5 +1,116 @@
 #include "rewrite/expand_hard_link.h"
 
-#include "run/unavailable.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-int expand_hard_link(char *const *) { mode_unavailable("hard-link expansion (-i)"); }
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "rewrite/install_copy.h"
+#include "rewrite/temp_name.h"
+#include "run/file_handles.h"
+#include "run/output.h"
+#include "run/run_state.h"
+
+namespace {
+
+// Large transfers keep the copy close to the speed of the disk; every byte is
+// written, so the copy has no holes.
+alignas(4096) unsigned char transfer[128 * 1024];
+
+enum class copy_result { done, read_error, write_error };
+
+copy_result copy_contents(int from, int to) {
+    for (;;) {
+        const ssize_t got = read(from, transfer, sizeof transfer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return copy_result::read_error;
+        }
+        if (got == 0) return copy_result::done;
+        for (ssize_t put = 0; put < got;) {
+            const ssize_t n = write(to, transfer + put, static_cast<size_t>(got - put));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return copy_result::write_error;
+            put += n;
+        }
+    }
+}
+
+// Link counts print as their low 32 bits taken signed.
+int as_int(uint64_t value) {
+    return static_cast<int>(static_cast<uint32_t>(value));
+}
+
+void report_expansion(const char *name, const struct stat &status) {
+    report("expand %s: %d -> %d, unfreed %llu blocks\n", name, as_int(status.st_nlink),
+           as_int(status.st_nlink - 1), static_cast<unsigned long long>(status.st_blocks));
+}
+
+}  // namespace
+
+int expand_hard_link(char *const *slot) {
+    stop_if_interrupted();
+    if (!slot) return -1;
+    const char *name = *slot;
+
+    struct stat original;
+    if (lstat(name, &original) != 0) {
+        fail_line("lstat", "lstat(%s) failed\n", name);
+        return -1;
+    }
+    update_link_extremes(original.st_nlink);
+    // Only regular files have contents to copy; a directory, device or
+    // symbolic link with several names is left as it is.
+    if (original.st_nlink < 2 || !S_ISREG(original.st_mode)) return 0;
+
+    ++run_stats.declaim_files;
+    add_wrapping(run_stats.declaim_blocks, original.st_blocks);
+    if (run_options.nodo) {
+        report_expansion(name, original);
+        return 0;
+    }
+
+    std::string temp_name;
+    unique_fd copy(create_temp_file(name, temp_name));
+    if (!copy) {
+        fail_line("file_create", "Could not create temporary file.\n");
+        return -1;
+    }
+    unique_fd file(open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file) {
+        fail_line("expand", "Expanding the hard link(%s) failed.\n", name);
+        copy.reset();
+        discard_temp_file(temp_name);
+        return -1;
+    }
+    const copy_result copied = copy_contents(file.get(), copy.get());
+    if (copied != copy_result::done) {
+        fail_line(nullptr, "file %s: error %d.\n",
+                  copied == copy_result::read_error ? name : temp_name.c_str(), 1);
+        copy.reset();
+        discard_temp_file(temp_name);
+        return -1;
+    }
+    file.reset();
+
+    switch (install_copy(std::move(copy), temp_name, name, original)) {
+        case install_outcome::installed: break;
+        case install_outcome::refused: discard_temp_file(temp_name); return -1;
+        case install_outcome::rename_failed: {
+            const int rename_error = errno;
+            const bool removed = unlink(temp_name.c_str()) == 0;
+            errno = rename_error;
+            if (removed)
+                fail_line("unlink", "rename(%s, %s) failed\n", temp_name.c_str(), name);
+            else
+                fail_line("unlink", "rename(%s, %s) failed, tempfile %s remains\n",
+                          temp_name.c_str(), name, temp_name.c_str());
+            return -1;
+        }
+    }
+    report_expansion(name, original);
+    return 0;
+}

@@ -1,9 +1,12 @@
 #include "rewrite/temp_name.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <random>
-#include <unistd.h>
+
+#include "run/output.h"
 
 std::string directory_part(std::string_view name) {
     size_t slash = name.rfind('/');
@@ -23,4 +26,10 @@ std::string fresh_temp_name(std::string_view name) {
     for (size_t i = result.size() - 7; i < result.size(); ++i)
         result[i] = letters[generator() % (sizeof letters - 1)];
     return result;
+}
+
+bool discard_temp_file(const std::string &temp_name) {
+    if (unlink(temp_name.c_str()) == 0) return true;
+    fail_line("unlink", "unlink(%s) failed\n", temp_name.c_str());
+    return false;
 }

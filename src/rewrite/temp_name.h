@@ -19,3 +19,8 @@ int create_temp_file(std::string_view name, std::string &temp_name);
 // letters, for callers that create the entry themselves (a link): they retry
 // with a new name when it exists.
 std::string fresh_temp_name(std::string_view name);
+
+// Removes a temporary file that is no longer wanted. When that fails it says so
+// on standard error ("unlink(%s) failed" and the system's reason) and returns
+// false: the file is still there.
+bool discard_temp_file(const std::string &temp_name);

@@ -58,7 +58,7 @@ static int errno_by_name(const char *text) {
         {"ENOSPC", ENOSPC}, {"EXDEV", EXDEV},   {"EMLINK", EMLINK}, {"EEXIST", EEXIST},
         {"ENOMEM", ENOMEM}, {"EROFS", EROFS},   {"EBUSY", EBUSY},   {"EAGAIN", EAGAIN},
         {"EINVAL", EINVAL}, {"EBADF", EBADF},   {"ENOTDIR", ENOTDIR}, {"EISDIR", EISDIR},
-        {"ENAMETOOLONG", ENAMETOOLONG}, {"EDQUOT", EDQUOT}, {"ELOOP", ELOOP},
+        {"ENAMETOOLONG", ENAMETOOLONG}, {"EDQUOT", EDQUOT}, {"ELOOP", ELOOP}, {"ECHILD", ECHILD},
         {"FULL", TMP_FULL}, {"WRONLY", TMP_WRONLY},
     };
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
@@ -502,6 +502,12 @@ pid_t vfork(void) {
        serves the caller the same, since its child only runs exec or _exit. */
     REAL(fork);
     return real_fork();
+}
+
+pid_t waitpid(pid_t pid, int *status, int options) {
+    REAL(waitpid);
+    FAIL_PATH("waitpid", "*", -1);
+    return real_waitpid(pid, status, options);
 }
 
 int execl(const char *path, const char *arg, ...) {

@@ -1,0 +1,60 @@
+#include "rewrite/install_copy.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "run/file_status.h"
+#include "run/output.h"
+
+install_outcome install_copy(unique_fd copy, const std::string &temp_name, const char *name,
+                             const struct stat &original) {
+    const char *temp = temp_name.c_str();
+    if (!copy) {
+        copy.reset(open(temp, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!copy) {
+            fail_line("open", "open(%s) failed\n", temp);
+            return install_outcome::refused;
+        }
+    }
+    // Owner first: changing the owner clears the set-user-ID and set-group-ID bits.
+    if (fchown(copy.get(), original.st_uid, original.st_gid) != 0) {
+        fail_line("fchown", "fchown(%s) failed\n", temp);
+        return install_outcome::refused;
+    }
+    if (fchmod(copy.get(), original.st_mode & 07777) != 0) {
+        fail_line("fchmod", "fchmod(%s) failed\n", temp);
+        return install_outcome::refused;
+    }
+    // Last, since every write to the copy moves its modification time.
+    const struct timespec times[2] = {original.st_atim, original.st_mtim};
+    if (futimens(copy.get(), times) != 0) {
+        fail_line("futimens", "futimens(%s) failed\n", temp);
+        return install_outcome::refused;
+    }
+    // After the rename the copy may be the only place that holds the contents.
+    if (fsync(copy.get()) != 0) {
+        fail_line("fsync", "fsync(%s) failed\n", temp);
+        return install_outcome::refused;
+    }
+    if (copy.reset() != 0) {
+        fail_line("close", "close(%s) failed\n", temp);
+        return install_outcome::refused;
+    }
+    // Checked as late as possible: a file written to while it was copied
+    // would otherwise lose those writes to a stale copy.
+    struct stat now;
+    if (lstat(name, &now) != 0) {
+        fail_line("lstat", "lstat(%s) failed\n", name);
+        return install_outcome::refused;
+    }
+    if (!same_version(original, now)) {
+        fail_line(nullptr, "%s changed while it was copied, left as it is\n", name);
+        return install_outcome::refused;
+    }
+    if (std::rename(temp, name) != 0) return install_outcome::rename_failed;
+    return install_outcome::installed;
+}
