@@ -1,6 +1,253 @@
 #include "merge/delete_mode.h"
 
-#include "run/unavailable.h"
+#include <sys/stat.h>
+#include <unistd.h>
 
-int compare_and_mark(const void *, const void *) { mode_unavailable("delete mode (-d)"); }
-void delete_marked(int) { mode_unavailable("delete mode (-d)"); }
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "merge/content_compare.h"
+#include "merge/name_index.h"
+#include "run/file_status.h"
+#include "run/output.h"
+#include "run/run_state.h"
+
+namespace {
+
+// What a comparison saw of one file: enough to tell at removal time whether
+// the name still holds those bytes. Link count and change time are left out,
+// since removing another name of the file changes both.
+struct file_version {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    struct timespec modified;
+};
+
+// One decision of compare_and_mark: the name at marked (a position in
+// name_index) is to go because the name at kept holds the same bytes.
+struct mark_record {
+    int32_t marked;
+    int32_t kept;
+    file_version marked_version;
+    file_version kept_version;
+};
+
+std::vector<mark_record> mark_records;
+
+file_version version_of(const struct stat &status) {
+    return {status.st_dev, status.st_ino, status.st_size, status.st_mtim};
+}
+
+bool equal_versions(const file_version &x, const file_version &y) {
+    return x.device == y.device && x.inode == y.inode && x.size == y.size &&
+           x.modified.tv_sec == y.modified.tv_sec && x.modified.tv_nsec == y.modified.tv_nsec;
+}
+
+bool is_version(const file_version &version, const struct stat &status) {
+    return equal_versions(version, version_of(status));
+}
+
+const char *name_in(const void *entry) {
+    return *static_cast<char *const *>(entry);
+}
+
+bool examine(const char *name, struct stat &status) {
+    if (lstat(name, &status) == 0) return true;
+    fail_line("lstat", "lstat(%s) failed\n", name);
+    return false;
+}
+
+const char *final_component(const char *name) {
+    const char *slash = std::strrchr(name, '/');
+    return slash ? slash + 1 : name;
+}
+
+// Where a listed name's directory entry lives: the directory that holds it,
+// reached as the name reaches it (through symbolic links to directories,
+// "./" and the like), and the final component. Names with one place are one
+// entry: removing one removes the other.
+struct entry_place {
+    bool looked_up = false;
+    bool known = false;  // false when the directory could not be examined
+    dev_t device = 0;
+    ino_t directory = 0;
+};
+
+std::vector<entry_place> places;  // by position in name_index, filled on demand
+
+const entry_place &place_of(int32_t position) {
+    if (places.empty()) places.resize(static_cast<size_t>(file_count));
+    entry_place &place = places[static_cast<size_t>(position)];
+    if (place.looked_up) return place;
+    place.looked_up = true;
+    const char *name = name_index[position];
+    const char *final = final_component(name);
+    size_t length = static_cast<size_t>(final - name);
+    char parent[1024] = ".";
+    if (*final == '\0' || length >= sizeof parent) return place;
+    if (length > 0) {
+        std::memcpy(parent, name, length);
+        parent[length] = '\0';
+    }
+    struct stat status;
+    if (stat(parent, &status) != 0) return place;
+    place.known = true;
+    place.device = status.st_dev;
+    place.directory = status.st_ino;
+    return place;
+}
+
+// A key that is equal for two positions exactly when their places are known
+// and equal; a name whose place is unknown stands for itself.
+std::string entry_key(int32_t position) {
+    const entry_place &place = place_of(position);
+    const char *name = name_index[position];
+    if (!place.known) return std::string("?") + name;
+    std::string key("@");
+    key.append(reinterpret_cast<const char *>(&place.device), sizeof place.device);
+    key.append(reinterpret_cast<const char *>(&place.directory), sizeof place.directory);
+    key += final_component(name);
+    return key;
+}
+
+// Whether two positions may be one directory entry. Unknown places count as
+// one entry, which only ever keeps a name.
+bool one_directory_entry(int32_t first, int32_t second) {
+    if (first == second) return true;
+    const entry_place &first_place = place_of(first), &second_place = place_of(second);
+    if (!first_place.known || !second_place.known) return true;
+    return entry_key(first) == entry_key(second);
+}
+
+// The decision on every marked entry, whichever of the names reaching it was
+// marked. A second name of a marked entry counts as marked, so that every
+// mark points at an entry that was not marked at the time: following the
+// kept names from any mark ends at an entry that stays.
+std::unordered_map<std::string, size_t> record_of_entry;
+
+const mark_record *record_for(int32_t position) {
+    if (record_of_entry.empty()) return nullptr;
+    auto found = record_of_entry.find(entry_key(position));
+    return found == record_of_entry.end() ? nullptr : &mark_records[found->second];
+}
+
+bool is_marked(int32_t position) {
+    return (delete_marks[position] & 1) || record_for(position);
+}
+
+// Records the decision and announces it.
+void mark(int32_t marked, const char *marked_name, const struct stat &marked_status, int32_t kept,
+          const char *kept_name, const struct stat &kept_status) {
+    delete_marks[marked] = 1;
+    place_of(kept);  // while the kept name is surely there, for the checks before removal
+    record_of_entry.emplace(entry_key(marked), mark_records.size());
+    mark_records.push_back({marked, kept, version_of(marked_status), version_of(kept_status)});
+    report("Equal files: %s will get deleted, %s will get preserved.\n", marked_name, kept_name);
+}
+
+// Whether the marked name may go: it still is the version that was compared,
+// and the bytes it was found equal to are still there under another entry.
+// Normally that is the kept name itself. When the kept name has gone because
+// it was marked in turn (possibly under another route to it), its own kept
+// name holds the same bytes if the version compared both times is the same,
+// and so on down the chain.
+bool still_as_compared(const mark_record &record, const struct stat &marked_now) {
+    if (!is_version(record.marked_version, marked_now)) return false;
+    int32_t kept = record.kept;
+    file_version expected = record.kept_version;
+    for (size_t step = 0; step <= mark_records.size(); ++step) {
+        struct stat kept_now;
+        if (lstat(name_index[kept], &kept_now) == 0) {
+            if (!is_version(expected, kept_now)) return false;
+            // Two names of one inode with a single link between them are one entry.
+            return !(same_inode(marked_now, kept_now) && marked_now.st_nlink < 2);
+        }
+        const mark_record *next = record_for(kept);
+        if (!next || !equal_versions(next->marked_version, expected)) return false;
+        kept = next->kept;
+        expected = next->kept_version;
+    }
+    return false;
+}
+
+}  // namespace
+
+int compare_and_mark(const void *a, const void *b) {
+    stop_if_interrupted();
+    if (!a) return -1;
+    const char *first = name_in(a);
+    struct stat first_status;
+    if (!examine(first, first_status)) return -1;
+    if (!b) return 1;
+    const char *second = name_in(b);
+    struct stat second_status;
+    if (!examine(second, second_status)) return 1;
+
+    update_link_extremes(first_status.st_nlink);
+    update_link_extremes(second_status.st_nlink);
+
+    if (first_status.st_size < second_status.st_size) return -1;
+    if (first_status.st_size > second_status.st_size) return 1;
+
+    const bool one_file = same_inode(first_status, second_status);
+    if (one_file) {
+        // Names of one file are duplicates without reading; a directory never is.
+        if (S_ISDIR(first_status.st_mode)) return compare_names(a, b);
+    } else {
+        // Only regular files are read: a symbolic link is not followed to
+        // another file's bytes, and a FIFO or device is never opened. Such a
+        // name sorts first, like a file that cannot be opened.
+        if (!S_ISREG(first_status.st_mode)) return -1;
+        if (!S_ISREG(second_status.st_mode)) return 1;
+        if (int order = compare_contents(first, first_status, second, second_status)) return order;
+    }
+
+    int32_t first_position = lookup_name(first);
+    int32_t second_position = lookup_name(second);
+    if (first_position >= 0 && is_marked(first_position)) return -1;
+    if (second_position >= 0 && is_marked(second_position)) return 1;
+    int order = compare_names(a, b);
+    if (first_position < 0 || second_position < 0) return order;
+    // Two routes to one entry are not two links: removing either would take
+    // the file's last name.
+    if (first_position == second_position ||
+        (one_file && one_directory_entry(first_position, second_position)))
+        return order;
+    if (order > 0) {
+        mark(second_position, second, second_status, first_position, first, first_status);
+        return 1;
+    }
+    mark(first_position, first, first_status, second_position, second, second_status);
+    return -1;
+}
+
+void delete_marked(int count) {
+    if (count <= 0) return;
+    for (int32_t i = 0; i < count; ++i) {
+        stop_if_interrupted();
+        if (!(delete_marks[i] & 1)) continue;
+        const char *name = name_index[i];
+        struct stat status;
+        if (!examine(name, status)) return;
+        const mark_record *record = record_for(i);
+        // A mark without its decision cannot be confirmed.
+        if (!record || record->marked != i) continue;
+        if (!still_as_compared(*record, status)) {
+            fail_line(nullptr, "%s was kept: it or %s changed since they were found equal.\n", name,
+                      name_index[record->kept]);
+            continue;
+        }
+        const int64_t freed = status.st_nlink == 1 ? static_cast<int64_t>(status.st_blocks) : 0;
+        if (!run_options.nodo) {
+            report_always("deleting %s, freeing %lld blocks\n", name,
+                          static_cast<long long>(freed));
+            if (unlink(name) != 0) fail_line("unlink", "unlink(%s) failed\n", name);
+        }
+        add_wrapping(run_stats.reclaim_files, 1);
+        add_wrapping(run_stats.reclaim_blocks, freed);
+    }
+}

@@ -1,5 +1,15 @@
 // Delete mode: marking duplicates while sorting, then removing the marked names.
 #pragma once
 
+// The comparison with which the delete pass sorts work_list and then visits
+// every pair of neighbours. Orders by size, then by content; of two equal
+// files (or two names of one file) it marks the name that comes first in the
+// order of compare_names and remembers the other as the one that keeps the
+// contents. Only regular files are read; names of one file count as equal
+// without reading, unless they are one directory entry reached twice.
 int compare_and_mark(const void *a, const void *b);
+
+// Removes the marked names in the order of name_index and counts them. A name
+// is removed only while it and the name it was found equal to are still the
+// files that were compared; otherwise it is kept with a line on standard error.
 void delete_marked(int count);

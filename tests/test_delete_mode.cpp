@@ -1,0 +1,522 @@
+// Delete mode end to end: which names are marked and removed, what is printed
+// and counted, and that every set of equal files keeps exactly one name with
+// its bytes intact, also when names alias, are not regular files, or change
+// while the run goes on.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "scratch_tree.h"
+#include "tool_run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string shared_bytes(5000, 's');  // spans several blocks
+
+std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix) {
+    std::vector<std::string> found;
+    for (const auto &line : lines_of(text))
+        if (line.rfind(prefix, 0) == 0) found.push_back(line);
+    return found;
+}
+
+std::string equal_line(const std::string &deleted, const std::string &preserved) {
+    return "Equal files: " + deleted + " will get deleted, " + preserved + " will get preserved.";
+}
+
+std::string deleting_line(const std::string &name, long long blocks) {
+    return "deleting " + name + ", freeing " + std::to_string(blocks) + " blocks";
+}
+
+std::string summary_line(int files, int count, long long blocks, bool nodo = false) {
+    return std::string("Duplicate files (") + (nodo ? "which can be" : "which have been") +
+           " deleted): " + std::to_string(files) + " of " + std::to_string(count) +
+           ", Disk blocks" + (nodo ? " which can be" : "") +
+           " reclaimed: " + std::to_string(blocks);
+}
+
+// The names announced for deletion by the "Equal files" lines, sorted.
+std::vector<std::string> announced(const std::string &out) {
+    std::vector<std::string> names;
+    const std::string head = "Equal files: ", tail = " will get deleted, ";
+    for (const auto &line : lines_starting(out, head))
+        names.push_back(line.substr(head.size(), line.find(tail) - head.size()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The directory entry a name reaches, whatever route the name takes to it.
+std::string entry_of(const std::string &name) {
+    fs::path path(name);
+    return (fs::canonical(path.parent_path()) / path.filename()).string();
+}
+
+// The bytes of every listed regular file, by name.
+std::map<std::string, std::string> contents_of(const std::vector<std::string> &names) {
+    std::map<std::string, std::string> contents;
+    for (const auto &name : names) {
+        struct stat st;
+        if (lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) contents[name] = read_file(name);
+    }
+    return contents;
+}
+
+// After a real run: for each set of listed files with equal bytes, exactly one
+// directory entry among the listed names still holds those bytes.
+void expect_one_entry_per_content(const std::vector<std::string> &names,
+                                  const std::map<std::string, std::string> &before) {
+    std::map<std::string, std::set<std::string>> entries;  // content -> entries holding it
+    for (const auto &[name, content] : before) entries[content];
+    for (const auto &name : names) {
+        struct stat st;
+        if (lstat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        std::string content = read_file(name);
+        if (entries.count(content)) entries[content].insert(entry_of(name));
+    }
+    for (const auto &[content, holders] : entries)
+        EXPECT_EQ(holders.size(), 1u) << "content of " << content.size() << " bytes";
+}
+
+std::vector<std::string> in_dir(const scratch_dir &dir, const std::vector<std::string> &names) {
+    std::vector<std::string> paths;
+    for (const auto &name : names) paths.push_back(dir / name);
+    return paths;
+}
+
+}  // namespace
+
+// Of every set of equal files all names but the last in name order are marked
+// (the first with -i), whatever the input order; marks are announced once
+// each and removed in name order.
+TEST(DeleteMode, MarksAllButTheLastNameInNameOrder) {
+    struct row {
+        std::vector<std::string> input;
+        bool inverse;
+        std::vector<std::string> deleted;  // in the order of removal
+        std::string survivor;
+    };
+    const std::vector<row> rows = {
+        {{"a", "b"}, false, {"a"}, "b"},
+        {{"b", "a"}, false, {"a"}, "b"},
+        {{"a", "b"}, true, {"b"}, "a"},
+        {{"x", "y", "z"}, false, {"x", "y"}, "z"},
+        {{"z", "y", "x"}, false, {"x", "y"}, "z"},
+        {{"y", "z", "x"}, false, {"x", "y"}, "z"},
+        {{"x", "z", "y"}, false, {"x", "y"}, "z"},
+        {{"x", "y", "z"}, true, {"z", "y"}, "x"},
+        {{"y", "x", "z"}, true, {"z", "y"}, "x"},
+        {{"z", "x", "y"}, true, {"z", "y"}, "x"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::PrintToString(r.input) + (r.inverse ? " -i" : ""));
+        scratch_dir dir;
+        std::vector<std::string> names = in_dir(dir, r.input);
+        for (const auto &name : names) write_file(name, shared_bytes);
+        write_file(dir / "other", std::string(5000, 'o'));  // same size, other bytes
+        names.push_back(dir / "other");
+        const auto before = contents_of(names);
+        long long blocks = status_of(names[0]).st_blocks;
+
+        std::vector<std::string> args = {"-d"};
+        if (r.inverse) args.push_back("-i");
+        tool_result result = run_tool(args, nul_list(names));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+
+        std::vector<std::string> expected_deleting, expected_announced;
+        for (const auto &name : r.deleted) {
+            expected_deleting.push_back(deleting_line(dir / name, blocks));
+            expected_announced.push_back(dir / name);
+        }
+        std::sort(expected_announced.begin(), expected_announced.end());
+        EXPECT_EQ(announced(result.out), expected_announced);
+        EXPECT_EQ(lines_starting(result.out, "deleting "), expected_deleting);
+        if (r.input.size() == 2) {
+            EXPECT_EQ(lines_starting(result.out, "Equal files: "),
+                      std::vector<std::string>{equal_line(dir / r.deleted[0], dir / r.survivor)});
+        }
+        const int count = static_cast<int>(names.size());
+        const int deleted = static_cast<int>(r.deleted.size());
+        EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
+                  std::vector<std::string>{summary_line(deleted, count, deleted * blocks)});
+        EXPECT_EQ(read_file(dir / r.survivor), shared_bytes);
+        EXPECT_TRUE(exists(dir / "other"));
+        expect_one_entry_per_content(names, before);
+    }
+}
+
+// Hard links are duplicates without reading. A file all of whose names are
+// marked frees its blocks only at its last removal; under -n nothing is
+// removed and such files free nothing.
+TEST(DeleteMode, HardLinksFreeBlocksAtTheLastName) {
+    for (bool nodo : {false, true}) {
+        SCOPED_TRACE(nodo ? "-n" : "real");
+        scratch_dir dir;
+        write_file(dir / "a1", shared_bytes);
+        ASSERT_EQ(link((dir / "a1").c_str(), (dir / "a2").c_str()), 0);
+        write_file(dir / "z", shared_bytes);  // another inode with the same bytes
+        write_file(dir / "h1", std::string(3000, 'h'));
+        ASSERT_EQ(link((dir / "h1").c_str(), (dir / "h2").c_str()), 0);
+        ASSERT_EQ(link((dir / "h1").c_str(), (dir / "h3").c_str()), 0);
+        std::vector<std::string> names = in_dir(dir, {"h2", "z", "a1", "h3", "a2", "h1"});
+        const auto before = contents_of(names);
+        const long long a_blocks = status_of(dir / "a1").st_blocks;
+        const ino_t h_inode = status_of(dir / "h1").st_ino;
+
+        std::vector<std::string> args = {"-d"};
+        if (nodo) args.push_back("-n");
+        tool_result result = run_tool(args, nul_list(names));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(announced(result.out),
+                  (std::vector<std::string>{dir / "a1", dir / "a2", dir / "h1", dir / "h2"}));
+        if (nodo) {
+            EXPECT_EQ(lines_starting(result.out, "deleting "), std::vector<std::string>{});
+            EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
+                      std::vector<std::string>{summary_line(4, 6, 0, true)});
+            for (const auto &name : names) EXPECT_TRUE(exists(name)) << name;
+        } else {
+            EXPECT_EQ(lines_starting(result.out, "deleting "),
+                      (std::vector<std::string>{
+                          deleting_line(dir / "a1", 0), deleting_line(dir / "a2", a_blocks),
+                          deleting_line(dir / "h1", 0), deleting_line(dir / "h2", 0)}));
+            EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
+                      std::vector<std::string>{summary_line(4, 6, a_blocks)});
+            EXPECT_EQ(read_file(dir / "z"), shared_bytes);
+            EXPECT_EQ(status_of(dir / "h3").st_ino, h_inode);
+            EXPECT_EQ(status_of(dir / "h3").st_nlink, 1u);
+            expect_one_entry_per_content(names, before);
+        }
+        EXPECT_EQ(lines_starting(result.out, "Minimum of found hard links"),
+                  std::vector<std::string>{"Minimum of found hard links: 1, Maximum: 3."});
+    }
+}
+
+// Files of size 0 are equal like any others, and so are equal files on two
+// devices.
+TEST(DeleteMode, EmptyFilesAndOtherDevicesAreDuplicates) {
+    {
+        scratch_dir dir;
+        std::vector<std::string> names = in_dir(dir, {"e2", "e1", "e3"});
+        for (const auto &name : names) write_file(name, "");
+        tool_result result = run_tool({"-d"}, nul_list(names));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(
+            lines_starting(result.out, "deleting "),
+            (std::vector<std::string>{deleting_line(dir / "e1", 0), deleting_line(dir / "e2", 0)}));
+        EXPECT_TRUE(exists(dir / "e3"));
+        EXPECT_FALSE(exists(dir / "e1"));
+        EXPECT_FALSE(exists(dir / "e2"));
+    }
+    scratch_dir here;
+    if (!shm_is_other_device(here.path)) GTEST_SKIP() << "/tmp and /dev/shm are one device here";
+    scratch_dir there("/dev/shm");
+    write_file(here / "copy", shared_bytes);
+    write_file(there / "copy", shared_bytes);
+    const long long blocks = status_of(there / "copy").st_blocks;
+    std::vector<std::string> names = {here / "copy", there / "copy"};
+    tool_result result = run_tool({"-d"}, nul_list(names));
+    EXPECT_EQ(result.status, 0);
+    // "/dev/shm/..." sorts before "/tmp/...", so the copy in /dev/shm goes.
+    EXPECT_EQ(lines_starting(result.out, "Equal files: "),
+              std::vector<std::string>{equal_line(there / "copy", here / "copy")});
+    EXPECT_EQ(lines_starting(result.out, "deleting "),
+              std::vector<std::string>{deleting_line(there / "copy", blocks)});
+    EXPECT_FALSE(exists(there / "copy"));
+    EXPECT_EQ(read_file(here / "copy"), shared_bytes);
+}
+
+// -q leaves only the "deleting" lines; -n leaves the "Equal files" lines and
+// the summary and removes nothing; together nothing is printed.
+TEST(DeleteMode, QuietAndNodoOutput) {
+    struct row {
+        std::vector<std::string> options;
+        bool removes;
+    };
+    for (const auto &r : std::vector<row>{{{"-q"}, true}, {{"-n"}, false}, {{"-n", "-q"}, false}}) {
+        SCOPED_TRACE(testing::PrintToString(r.options));
+        scratch_dir dir;
+        write_file(dir / "a", shared_bytes);
+        write_file(dir / "b", shared_bytes);
+        const long long blocks = status_of(dir / "a").st_blocks;
+        std::vector<std::string> args = {"-d"};
+        args.insert(args.end(), r.options.begin(), r.options.end());
+        tool_result result = run_tool(args, nul_list({dir / "a", dir / "b"}));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        const bool quiet = r.options.back() == "-q";
+        std::string expected;
+        if (!quiet)
+            expected = "Input: 2 files, processing ...\n" + equal_line(dir / "a", dir / "b") +
+                       "\n" + summary_line(1, 2, blocks, true) +
+                       "\nMinimum of found hard links: 1, Maximum: 1.\n";
+        else if (r.removes)
+            expected = deleting_line(dir / "a", blocks) + "\n";
+        EXPECT_EQ(quiet ? result.out : without_preamble(result.out), expected);
+        EXPECT_EQ(exists(dir / "a"), !r.removes);
+        EXPECT_EQ(read_file(dir / "b"), shared_bytes);
+    }
+}
+
+// A marked name that has gone when its turn comes ends the deletion pass:
+// later marked names stay, and the summary gives the counts so far.
+TEST(DeleteMode, VanishedMarkedNameEndsThePass) {
+    scratch_dir dir;
+    std::vector<std::string> names = in_dir(dir, {"a", "b", "c", "d", "e"});
+    for (const auto &name : {"a", "b", "c"}) write_file(dir / name, shared_bytes);
+    for (const auto &name : {"d", "e"}) write_file(dir / name, "other bytes");
+    const long long blocks = status_of(dir / "a").st_blocks;
+    tool_result result = run_tool({"-d"}, nul_list(names),
+                                  {.hooks = "unlink:" + (dir / "a") + ":0:rm " + (dir / "b")});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(announced(result.out), (std::vector<std::string>{dir / "a", dir / "b", dir / "d"}));
+    EXPECT_EQ(lines_starting(result.out, "deleting "),
+              std::vector<std::string>{deleting_line(dir / "a", blocks)});
+    EXPECT_EQ(result.err, "lstat(" + (dir / "b") + ") failed\nlstat: No such file or directory\n");
+    EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
+              std::vector<std::string>{summary_line(1, 5, blocks)});
+    EXPECT_EQ(read_file(dir / "c"), shared_bytes);
+    EXPECT_TRUE(exists(dir / "d"));
+    EXPECT_TRUE(exists(dir / "e"));
+}
+
+// A removal that fails is reported on standard error; it was announced and
+// is counted all the same, and the pass goes on.
+TEST(DeleteMode, FailedRemovalIsReported) {
+    scratch_dir dir;
+    std::vector<std::string> names = in_dir(dir, {"a", "b", "c"});
+    for (const auto &name : names) write_file(name, shared_bytes);
+    const long long blocks = status_of(dir / "a").st_blocks;
+    tool_result result =
+        run_tool({"-d"}, nul_list(names), {.faults = "unlink:" + (dir / "a") + ":EBUSY"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "unlink(" + (dir / "a") + ") failed\nunlink: Device or resource busy\n");
+    EXPECT_EQ(lines_starting(result.out, "deleting "),
+              (std::vector<std::string>{deleting_line(dir / "a", blocks),
+                                        deleting_line(dir / "b", blocks)}));
+    EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
+              std::vector<std::string>{summary_line(2, 3, 2 * blocks)});
+    EXPECT_EQ(read_file(dir / "a"), shared_bytes);
+    EXPECT_FALSE(exists(dir / "b"));
+    EXPECT_EQ(read_file(dir / "c"), shared_bytes);
+}
+
+// A signal stops the run before the next marked name, with status 0 and
+// without a summary.
+TEST(DeleteMode, InterruptEndsTheRunBeforeTheNextName) {
+    scratch_dir dir;
+    std::vector<std::string> names = in_dir(dir, {"a", "b", "c"});
+    for (const auto &name : names) write_file(name, shared_bytes);
+    const long long blocks = status_of(dir / "a").st_blocks;
+    // The hook's shell is a child of the tool.
+    tool_result result = run_tool({"-d"}, nul_list(names),
+                                  {.hooks = "unlink:" + (dir / "a") + ":0:kill -INT $PPID"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(lines_starting(result.out, "deleting "),
+              std::vector<std::string>{deleting_line(dir / "a", blocks)});
+    EXPECT_EQ(lines_starting(result.out, "Duplicate files"), std::vector<std::string>{});
+    EXPECT_FALSE(exists(dir / "a"));
+    EXPECT_EQ(read_file(dir / "b"), shared_bytes);
+    EXPECT_EQ(read_file(dir / "c"), shared_bytes);
+}
+
+// Two list entries that are one directory entry are never taken for two hard
+// links: a file's only name is never removed.
+TEST(DeleteMode, OneDirectoryEntryIsNeverItsOwnDuplicate) {
+    struct row {
+        std::vector<std::string> input;  // names under the scratch directory; l is a link to d
+        bool inverse;
+        std::vector<std::vector<std::string>> outcomes;  // allowed lists of removed names
+    };
+    const std::vector<row> rows = {
+        {{"d/f", "d/f"}, false, {{}}},
+        {{"d/f", "d/f"}, true, {{}}},
+        {{"d/f", "d/u", "d/f"}, false, {{"d/f"}}},
+        {{"d/f", "d/u", "d/f"}, true, {{"d/u"}}},
+        {{"d/f", "l/f"}, false, {{}}},
+        {{"l/f", "d/f"}, true, {{}}},
+        {{"./d/f", "d/f", "l/./f"}, false, {{}}},
+        // d/g is a second link of d/f: one of the two entries goes, whichever
+        // pair the sort meets first.
+        {{"d/f", "l/f", "d/g"}, false, {{"d/f"}, {"d/g"}}},
+        {{"d/f", "l/f", "d/g"}, true, {{"l/f"}, {"d/g"}}},
+        // Copies each listed by two routes; the marks chain through both
+        // routes, and only the number of removals is fixed.
+        {{"l/u", "d/f", "l/f", "d/u"}, false, {}},
+        {{"l/u", "d/f", "l/f", "d/u"}, true, {}},
+        {{"d/v", "l/f", "l/u", "d/f", "l/v", "d/u"}, false, {}},
+        {{"d/v", "l/f", "l/u", "d/f", "l/v", "d/u"}, true, {}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::PrintToString(r.input) + (r.inverse ? " -i" : ""));
+        scratch_dir dir;
+        write_file(dir / "d/f", shared_bytes);
+        write_file(dir / "d/u", shared_bytes);  // further files with the same bytes
+        write_file(dir / "d/v", shared_bytes);
+        ASSERT_EQ(symlink("d", (dir / "l").c_str()), 0);
+        if (std::find(r.input.begin(), r.input.end(), "d/g") != r.input.end()) {
+            ASSERT_EQ(link((dir / "d/f").c_str(), (dir / "d/g").c_str()), 0);
+        }
+        std::vector<std::string> names = in_dir(dir, r.input);
+        const auto before = contents_of(names);
+
+        std::vector<std::string> args = {"-d"};
+        if (r.inverse) args.push_back("-i");
+        tool_result result = run_tool(args, nul_list(names));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        std::vector<std::string> deleting;
+        for (const auto &line : lines_starting(result.out, "deleting ")) {
+            size_t from = std::string("deleting ").size() + dir.path.size() + 1;
+            deleting.push_back(line.substr(from, line.find(", freeing") - from));
+        }
+        if (!r.outcomes.empty()) {
+            EXPECT_NE(std::find(r.outcomes.begin(), r.outcomes.end(), deleting), r.outcomes.end())
+                << testing::PrintToString(deleting);
+        }
+        expect_one_entry_per_content(names, before);
+    }
+}
+
+// Only regular files are read: a FIFO never holds the run up, and a symbolic
+// link whose own size equals its target's never makes either look like a
+// duplicate. Two names of one symbolic link are duplicates like hard links.
+TEST(DeleteMode, NamesThatAreNotRegularFiles) {
+    for (bool inverse : {false, true}) {
+        SCOPED_TRACE(inverse ? "-i" : "");
+        scratch_dir dir;
+        ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+        write_file(dir / "empty1", "");
+        write_file(dir / "empty2", "");
+        write_file(dir / "f", "Z");                       // one byte, like the link text "f"
+        ASSERT_EQ(symlink("f", (dir / "s").c_str()), 0);  // size 1 too
+        ASSERT_EQ(symlink("f", (dir / "t1").c_str()), 0);
+        ASSERT_EQ(linkat(AT_FDCWD, (dir / "t1").c_str(), AT_FDCWD, (dir / "t2").c_str(), 0), 0);
+        ASSERT_TRUE(S_ISLNK(status_of(dir / "t2").st_mode));
+        std::vector<std::string> names =
+            in_dir(dir, {"pipe", "s", "empty1", "f", "t2", "empty2", "t1"});
+        const auto before = contents_of(names);
+
+        std::vector<std::string> args = {"-d"};
+        if (inverse) args.push_back("-i");
+        tool_result result = run_tool(args, nul_list(names), {.timeout_seconds = 60});
+        ASSERT_FALSE(result.timed_out);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        const std::string empty_gone = inverse ? "empty2" : "empty1";
+        const std::string link_gone = inverse ? "t2" : "t1";
+        EXPECT_EQ(announced(result.out),
+                  (std::vector<std::string>{dir / empty_gone, dir / link_gone}));
+        EXPECT_FALSE(exists(dir / empty_gone));
+        EXPECT_FALSE(exists(dir / link_gone));
+        EXPECT_TRUE(S_ISFIFO(status_of(dir / "pipe").st_mode));
+        EXPECT_TRUE(S_ISLNK(status_of(dir / "s").st_mode));
+        EXPECT_TRUE(S_ISLNK(status_of(dir / (inverse ? "t1" : "t2")).st_mode));
+        EXPECT_EQ(read_file(dir / "f"), "Z");
+        expect_one_entry_per_content(names, before);
+    }
+}
+
+// A marked name is removed only while it and the name it was found equal to
+// are still the files that were compared. Each row changes the tree right
+// before the first removal; the second marked name must then be kept.
+TEST(DeleteMode, ChangeBeforeRemovalKeepsTheName) {
+    struct row {
+        const char *what;
+        std::string command;  // run in the scratch directory
+        bool y_changed;
+    };
+    const std::vector<row> rows = {
+        {"marked file rewritten", "printf %5000s x > y", true},
+        {"marked file touched", "touch -m -d '2001-01-01' y", true},
+        {"partner rewritten", "printf %5000s x > z", false},
+        {"partner removed", "rm z", false},
+        {"partner replaced by a copy", "cp z z.new && mv z.new z", false},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        scratch_dir dir;
+        std::vector<std::string> names = in_dir(dir, {"x", "y", "z"});
+        for (const auto &name : names) write_file(name, shared_bytes);
+        const long long blocks = status_of(dir / "x").st_blocks;
+        tool_result result =
+            run_tool({"-d"}, nul_list(names),
+                     {.hooks = "unlink:" + (dir / "x") + ":0:cd " + dir.path + " && " + r.command});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(announced(result.out), (std::vector<std::string>{dir / "x", dir / "y"}));
+        EXPECT_EQ(lines_starting(result.out, "deleting "),
+                  std::vector<std::string>{deleting_line(dir / "x", blocks)});
+        EXPECT_EQ(result.err, dir / "y" + " was kept: it or " + (dir / "z") +
+                                  " changed since they were found equal.\n");
+        EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
+                  std::vector<std::string>{summary_line(1, 3, blocks)});
+        EXPECT_FALSE(exists(dir / "x"));
+        ASSERT_TRUE(exists(dir / "y"));
+        // The bytes that x held survive somewhere.
+        EXPECT_TRUE(read_file(dir / "y") == shared_bytes ||
+                    (exists(dir / "z") && read_file(dir / "z") == shared_bytes));
+        if (!r.y_changed) {
+            EXPECT_EQ(read_file(dir / "y"), shared_bytes);
+        }
+    }
+}
+
+// -d runs the delete pass alone whatever -c, -S and -i say, and ends with
+// the intake's status: 255 after a read error on the spool.
+TEST(DeleteMode, TakesPrecedenceOverOtherModes) {
+    struct row {
+        std::vector<std::string> options;
+        std::string faults;
+        int status;
+        const char *deleted;  // nullptr: nothing
+    };
+    const std::vector<row> rows = {
+        {{"-d", "-c"}, "", 0, "a"},
+        {{"-d", "-S"}, "", 0, "a"},
+        {{"-d", "-c", "-S"}, "", 0, "a"},
+        {{"-d", "-i"}, "", 0, "b"},
+        {{"-d", "-c", "-i"}, "", 0, "b"},
+        {{"-d", "-c", "-S", "-i"}, "", 0, "b"},
+        {{"-d", "-S", "-n"}, "tmpfile:*:WRONLY", 255, nullptr},
+        {{"-d", "-c", "-i"}, "tmpfile:*:WRONLY", 255, nullptr},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::PrintToString(r.options) + " " + r.faults);
+        scratch_dir dir;
+        write_file(dir / "a", shared_bytes);
+        write_file(dir / "b", shared_bytes);
+        const long long blocks = status_of(dir / "a").st_blocks;
+        std::vector<std::string> names = {dir / "a", dir / "b"};
+        const auto before = contents_of(names);
+        tool_result result = run_tool(r.options, nul_list(names), {.faults = r.faults});
+        EXPECT_EQ(result.status, r.status);
+        const bool nodo = std::count(r.options.begin(), r.options.end(), "-n") > 0;
+        std::string expected = "Input: 2 files, processing ...\n";
+        if (r.deleted) {
+            const std::string gone = dir / r.deleted,
+                              kept = dir / (r.deleted[0] == 'a' ? "b" : "a");
+            expected += equal_line(gone, kept) + "\n" + deleting_line(gone, blocks) + "\n" +
+                        summary_line(1, 2, blocks) + "\n";
+            EXPECT_EQ(result.err, "");
+            EXPECT_FALSE(exists(gone));
+            expect_one_entry_per_content(names, before);
+        } else {
+            expected += summary_line(0, 2, 0, nodo) + "\n";
+            EXPECT_NE(result.err.find("tmpfile: error 1.\n"), std::string::npos) << result.err;
+            EXPECT_NE(result.err.find("lstat() failed\n"), std::string::npos) << result.err;
+            EXPECT_TRUE(exists(dir / "a") && exists(dir / "b"));
+        }
+        expected += "Minimum of found hard links: 1, Maximum: 1.\n";
+        EXPECT_EQ(without_preamble(result.out), expected);
+    }
+}
