@@ -1,11 +1,12 @@
 #include "merge/content_compare.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "run/file_status.h"
 #include "run/output.h"
@@ -14,22 +15,31 @@ namespace {
 
 // Large blocks keep the system calls few; two of them still fit a core's cache.
 constexpr size_t block_size = 128 * 1024;
+constexpr size_t chunk_size = 8;
 alignas(64) unsigned char first_block[block_size];
 alignas(64) unsigned char second_block[block_size];
 
-// Reads until the block is full, the file ends or a read fails (-1).
-ssize_t read_block(int fd, unsigned char *block) {
+// What one block read delivered: the bytes before the file ended or a read
+// failed, and whether a read failed.
+struct block_read {
+    const char *name;
+    const unsigned char *data;
+    size_t length;
+    bool failed;
+};
+
+block_read read_block(int fd, const char *name, unsigned char *block) {
     size_t filled = 0;
     while (filled < block_size) {
         ssize_t n = read(fd, block + filled, block_size - filled);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return -1;
+            return {name, block, filled, true};
         }
         if (n == 0) break;
         filled += static_cast<size_t>(n);
     }
-    return static_cast<ssize_t>(filled);
+    return {name, block, filled, false};
 }
 
 int read_error(const char *name, int result) {
@@ -44,35 +54,62 @@ int64_t chunk_value(const unsigned char *chunk) {
     return static_cast<int64_t>(value);
 }
 
-// Copies the chunk at offset of a block holding length bytes, zero-filling
-// what lies past the end.
-void take_chunk(const unsigned char *block, size_t length, size_t offset, unsigned char *chunk) {
-    std::memset(chunk, 0, 8);
-    if (offset < length) std::memcpy(chunk, block + offset, length - offset < 8 ? length - offset : 8);
+// The bytes that take part in the comparison: a failed read spoils the whole
+// chunk in which it failed, an end of file only the bytes past it.
+size_t usable_length(const block_read &side) {
+    return side.failed ? side.length & ~(chunk_size - 1) : side.length;
 }
 
-// Orders two blocks read at the same offset; 0 when they hold the same bytes
-// and length.
-int compare_blocks(size_t first_length, size_t second_length) {
-    size_t common = first_length < second_length ? first_length : second_length;
-    size_t offset = 0;
-    if (std::memcmp(first_block, second_block, common) == 0) {
-        if (first_length == second_length) return 0;
-        offset = common & ~size_t{7};  // the chunk in which the shorter one ends
-    } else {
-        // Find the deciding chunk only inside the differing range.
-        size_t lo = 0;
-        while (lo + 4096 <= common && std::memcmp(first_block + lo, second_block + lo, 4096) == 0)
-            lo += 4096;
-        while (first_block[lo] == second_block[lo]) ++lo;
-        offset = lo & ~size_t{7};
+// The chunk at offset, its bytes past the usable length set to zero.
+void take_chunk(const block_read &side, size_t offset, unsigned char *chunk) {
+    std::memset(chunk, 0, chunk_size);
+    size_t length = usable_length(side);
+    if (offset < length)
+        std::memcpy(chunk, side.data + offset,
+                    length - offset < chunk_size ? length - offset : chunk_size);
+}
+
+// The offset of the first byte in which a and b differ; they are known to
+// differ somewhere in their first length bytes.
+size_t first_difference(const unsigned char *a, const unsigned char *b, size_t length) {
+    size_t at = 0;
+    while (at + 4096 <= length && std::memcmp(a + at, b + at, 4096) == 0) at += 4096;
+    while (a[at] == b[at]) ++at;
+    return at;
+}
+
+// Walks the chunks of two blocks read at one offset, as if each file were
+// read 8 bytes at a time, from the first chunk where anything can happen: a
+// difference, an end of file or a failed read. Sets decided and returns the
+// result when the pair of blocks settles it; otherwise both blocks were full
+// and equal and the next pair must be read.
+int compare_blocks(const block_read &first, const block_read &second, bool &decided) {
+    decided = true;
+    const size_t first_usable = usable_length(first);
+    const size_t second_usable = usable_length(second);
+    size_t start = first_usable < second_usable ? first_usable : second_usable;
+    if (std::memcmp(first.data, second.data, start) != 0)
+        start = first_difference(first.data, second.data, start);
+    for (size_t offset = start & ~(chunk_size - 1); offset < block_size; offset += chunk_size) {
+        // The first file is read before the second, and its error is tested first.
+        if (first.failed && offset >= first_usable) return read_error(first.name, -1);
+        const bool first_ended = offset >= first.length;
+        const bool second_ended = !second.failed && offset >= second.length;
+        // A file that ends before the other, even inside the last chunk, sorts first.
+        if (first_ended && second_ended)
+            return first.length == second.length ? 0 : (first.length < second.length ? -1 : 1);
+        if (first_ended) return -1;
+        if (second.failed && offset >= second_usable) return read_error(second.name, 1);
+        if (second_ended) return 1;
+        unsigned char a[chunk_size], b[chunk_size];
+        take_chunk(first, offset, a);
+        take_chunk(second, offset, b);
+        if (int order = compare_chunks(a, b)) return order;
     }
-    unsigned char a[8], b[8];
-    take_chunk(first_block, first_length, offset, a);
-    take_chunk(second_block, second_length, offset, b);
-    if (int order = compare_chunks(a, b)) return order;
-    // Equal up to where the shorter one ends: the shorter file goes first.
-    return first_length < second_length ? -1 : 1;
+    // One file ended inside the last chunk of the block, the other did not.
+    if (first.length != second.length) return first.length < second.length ? -1 : 1;
+    decided = false;
+    return 0;
 }
 
 }  // namespace
@@ -105,14 +142,10 @@ int compare_contents(const char *first, const struct stat &first_status, const c
     unique_fd second_fd = open_examined_file(second, second_status);
     if (!second_fd) return 1;
     for (;;) {
-        ssize_t first_length = read_block(first_fd.get(), first_block);
-        if (first_length < 0) return read_error(first, -1);
-        ssize_t second_length = read_block(second_fd.get(), second_block);
-        if (second_length < 0) return read_error(second, 1);
-        if (first_length == 0 && second_length == 0) return 0;
-        if (int order = compare_blocks(static_cast<size_t>(first_length),
-                                       static_cast<size_t>(second_length)))
-            return order;
-        if (static_cast<size_t>(first_length) < block_size) return 0;  // both ended together
+        block_read first_read = read_block(first_fd.get(), first, first_block);
+        block_read second_read = read_block(second_fd.get(), second, second_block);
+        bool decided;
+        int order = compare_blocks(first_read, second_read, decided);
+        if (decided) return order;
     }
 }

@@ -17,9 +17,10 @@ unique_fd open_examined_file(const char *name, const struct stat &examined);
 // 8-byte chunk, read as a little-endian signed 64-bit integer (the unread tail
 // of a short chunk counts as zero bytes): 1 when the first file's chunk is the
 // greater, -1 otherwise. A file that ends before the other is never equal to
-// it and sorts first. A file that cannot be opened sorts first, silently; a
-// read error prints "file %s: error %d.\n" and the failing file sorts first
-// (the first file is tested first).
+// it and sorts first. A file that cannot be opened sorts first, silently. A
+// read error spoils the chunk in which it happens: a difference in an earlier
+// chunk still decides, otherwise "file %s: error %d.\n" is printed and the
+// failing file sorts first (the first file is tested first).
 int compare_contents(const char *first, const struct stat &first_status, const char *second,
                      const struct stat &second_status);
 
