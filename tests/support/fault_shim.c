@@ -139,6 +139,11 @@ static void run_hook(const char *command) {
     pid_t (*real_fork)(void) = (pid_t(*)(void))dlsym(RTLD_NEXT, "fork");
     pid_t child = real_fork();
     if (child == 0) {
+        /* The command runs without the shim, so that its own calls neither
+           fail nor start the hook again. */
+        unsetenv("LD_PRELOAD");
+        unsetenv("TWINFOLD_FAULTS");
+        unsetenv("TWINFOLD_HOOKS");
         execl("/bin/sh", "sh", "-c", command, (char *)NULL);
         _exit(127);
     }
