@@ -1,0 +1,678 @@
+#include "merge/file_knowledge.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "merge/content_compare.h"
+#include "run/file_handles.h"
+#include "run/file_status.h"
+#include "run/intake.h"
+#include "run/output.h"
+#include "run/run_state.h"
+
+bool file_knowledge_enabled = true;
+knowledge_counters knowledge_counts;
+
+namespace {
+
+constexpr size_t block_size = comparison_block_size;
+// Digests are kept per piece of this size, so that two files whose digests
+// first differ in one piece are told apart by reading that piece alone.
+constexpr size_t piece_size = 4096;
+constexpr size_t prefix_size = 16;
+constexpr size_t chunk_size = 8;
+constexpr size_t page_entries = 256;
+
+// ---- What is remembered of each name's status --------------------------------
+
+// Per work_list entry: size and device in one word, the inode, and flags. The
+// file type sits in the high four bits of the flags.
+enum : uint8_t {
+    status_known = 1,    // key and inode hold the last status seen
+    status_current = 2,  // ... and may be used without a new lstat
+    status_folded = 4,   // its link count went into the extremes
+};
+constexpr int device_bits = 16;
+constexpr int64_t size_limit = int64_t(1) << 46;
+
+std::vector<uint64_t> status_keys;
+std::vector<uint64_t> status_inodes;
+std::vector<uint8_t> status_flags;
+std::vector<dev_t> devices;  // device index -> device number
+
+// ---- What is known of the contents of each file version ----------------------
+
+enum : uint16_t {
+    record_present = 1,
+    record_alias = 2,  // another name of the same inode holds the knowledge
+};
+
+// One per work_list entry that was read, kept in pages allocated on first use.
+// A record describes the version of the file (its change time) whose bytes
+// were read; it is dropped as soon as the name is seen with another version.
+struct content_record {
+    uint32_t change_low, change_high;  // the change time the bytes belong to
+    uint32_t node;                     // in the forest of byte-equal versions
+    uint32_t link;                     // digest list; for an alias, the entry holding the record
+    uint16_t flags;
+    uint8_t prefix_length;  // bytes of prefix that were read (a failed read leaves fewer)
+    uint8_t spare;
+    unsigned char prefix[prefix_size];
+};
+
+std::vector<content_record *> record_pages;
+
+// Union-find over versions found byte-equal by reading: two files are equal
+// when their versions share a root. A dropped version keeps its node, which
+// still stands for the bytes that were compared.
+std::vector<uint32_t> node_parent;
+
+// Digests of the pieces of a file larger than a block, learnt in order while
+// it is read.
+struct digest_list {
+    uint64_t *values;
+    uint32_t known;
+    uint32_t count;
+};
+std::vector<digest_list> digest_lists;
+
+// The list the cache belongs to; another list (a new intake) starts afresh.
+char **cache_list = nullptr;
+int cache_count = 0;
+
+bool prepare_cache() {
+    if (work_list == cache_list && file_count == cache_count && !status_flags.empty()) return true;
+    if (!work_list || file_count <= 0) return false;
+    for (digest_list &list : digest_lists) delete[] list.values;
+    for (content_record *page : record_pages) delete[] page;
+    const size_t count = static_cast<size_t>(file_count);
+    status_keys.assign(count, 0);
+    status_inodes.assign(count, 0);
+    status_flags.assign(count, 0);
+    record_pages.assign((count + page_entries - 1) / page_entries, nullptr);
+    node_parent.assign(1, 0);
+    digest_lists.assign(1, digest_list{nullptr, 0, 0});
+    cache_list = work_list;
+    cache_count = file_count;
+    return true;
+}
+
+int device_index(dev_t device) {
+    static size_t last = 0;
+    if (last < devices.size() && devices[last] == device) return static_cast<int>(last);
+    for (size_t i = 0; i < devices.size(); ++i)
+        if (devices[i] == device) return static_cast<int>(last = i);
+    if (devices.size() >= (size_t(1) << device_bits)) return -1;
+    devices.push_back(device);
+    return static_cast<int>(last = devices.size() - 1);
+}
+
+// Change times are kept as seconds and nanoseconds in one word; times that
+// do not fit are never remembered.
+bool pack_time(const struct timespec &time, uint64_t &packed) {
+    if (time.tv_sec < 0 || time.tv_sec >= (int64_t(1) << 34) || time.tv_nsec < 0 ||
+        time.tv_nsec >= 1000000000)
+        return false;
+    packed = static_cast<uint64_t>(time.tv_sec) << 30 | static_cast<uint64_t>(time.tv_nsec);
+    return true;
+}
+
+uint64_t record_time(const content_record &record) {
+    return uint64_t(record.change_high) << 32 | record.change_low;
+}
+
+bool record_has_time(const content_record &record, const struct timespec &time) {
+    uint64_t packed;
+    return pack_time(time, packed) && packed == record_time(record);
+}
+
+content_record *record_at(long entry, bool create) {
+    content_record *&page = record_pages[static_cast<size_t>(entry) / page_entries];
+    if (!page) {
+        if (!create) return nullptr;
+        page = new content_record[page_entries]();
+    }
+    return &page[static_cast<size_t>(entry) % page_entries];
+}
+
+void drop_record(content_record &record) {
+    if ((record.flags & record_present) && !(record.flags & record_alias) && record.link) {
+        digest_list &list = digest_lists[record.link];
+        delete[] list.values;
+        list = {nullptr, 0, 0};
+    }
+    record = content_record{};
+}
+
+uint32_t new_node() {
+    node_parent.push_back(static_cast<uint32_t>(node_parent.size()));
+    return static_cast<uint32_t>(node_parent.size() - 1);
+}
+
+uint32_t find_root(uint32_t node) {
+    while (node_parent[node] != node) {
+        node_parent[node] = node_parent[node_parent[node]];
+        node = node_parent[node];
+    }
+    return node;
+}
+
+bool same_key(long a, long b) {
+    return (status_flags[a] & status_known) && (status_flags[b] & status_known) &&
+           status_keys[a] == status_keys[b] && status_inodes[a] == status_inodes[b];
+}
+
+// The record that describes the file of entry, and the entry that holds it.
+content_record *known_record(long entry, long &owner) {
+    content_record *record = record_at(entry, false);
+    if (!record || !(record->flags & record_present)) return nullptr;
+    if (!(record->flags & record_alias)) {
+        owner = entry;
+        return record;
+    }
+    const long target = record->link;
+    content_record *held = record_at(target, false);
+    if (held && (held->flags & record_present) && !(held->flags & record_alias) &&
+        same_key(entry, target)) {
+        owner = target;
+        return held;
+    }
+    *record = content_record{};
+    return nullptr;
+}
+
+// Takes a fresh status of entry's name into the cache. Whatever was known of
+// the name's contents goes unless the status shows the same file version.
+void remember(long entry, const struct stat &status) {
+    const int device = device_index(status.st_dev);
+    uint64_t change = 0;
+    const bool storable = device >= 0 && status.st_size >= 0 && status.st_size < size_limit &&
+                          pack_time(status.st_ctim, change);
+    const uint64_t key = static_cast<uint64_t>(status.st_size) << device_bits |
+                         static_cast<uint64_t>(device < 0 ? 0 : device);
+    if (content_record *record = record_at(entry, false);
+        record && (record->flags & record_present)) {
+        bool keep;
+        if (record->flags & record_alias) {
+            const long target = record->link;
+            content_record *held = record_at(target, false);
+            keep = storable && held && (held->flags & record_present) &&
+                   !(held->flags & record_alias) && (status_flags[target] & status_known) &&
+                   status_keys[target] == key && status_inodes[target] == status.st_ino &&
+                   record_time(*held) == change;
+        } else {
+            keep = storable && (status_flags[entry] & status_known) && status_keys[entry] == key &&
+                   status_inodes[entry] == status.st_ino && record_time(*record) == change;
+        }
+        if (!keep) drop_record(*record);
+    }
+    if (!storable) {
+        status_flags[entry] = 0;
+        return;
+    }
+    status_keys[entry] = key;
+    status_inodes[entry] = status.st_ino;
+    status_flags[entry] = static_cast<uint8_t>(status_known | status_current |
+                                               ((status.st_mode & S_IFMT) >> 12) << 4);
+}
+
+bool examine_fresh(file_look &look) {
+    ++knowledge_counts.status_queries;
+    if (lstat(look.name, &look.status) != 0) {
+        fail_line("lstat", "lstat(%s) failed\n", look.name);
+        if (look.entry >= 0) status_flags[look.entry] &= static_cast<uint8_t>(~status_current);
+        return false;
+    }
+    look.fresh = true;
+    if (look.entry >= 0) remember(look.entry, look.status);
+    return true;
+}
+
+// ---- Digests --------------------------------------------------------------------
+
+constexpr uint64_t prime1 = 0x9E3779B185EBCA87ULL;
+constexpr uint64_t prime2 = 0xC2B2AE3D27D4EB4FULL;
+constexpr uint64_t prime3 = 0x165667B19E3779F9ULL;
+constexpr uint64_t prime4 = 0x85EBCA77C2B2AE63ULL;
+constexpr uint64_t prime5 = 0x27D4EB2F165667C5ULL;
+
+inline uint64_t rotate(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+inline uint64_t mix_lane(uint64_t acc, uint64_t input) {
+    return rotate(acc + input * prime2, 31) * prime1;
+}
+inline uint64_t word_at(const unsigned char *p) {
+    uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+// A 64-bit digest of one piece, with four independent lanes so that it runs
+// at the speed of memory.
+uint64_t digest_of(const unsigned char *data, size_t length) {
+    uint64_t v1 = prime1 + prime2, v2 = prime2, v3 = 0, v4 = 0 - prime1;
+    size_t i = 0;
+    for (; i + 32 <= length; i += 32) {
+        v1 = mix_lane(v1, word_at(data + i));
+        v2 = mix_lane(v2, word_at(data + i + 8));
+        v3 = mix_lane(v3, word_at(data + i + 16));
+        v4 = mix_lane(v4, word_at(data + i + 24));
+    }
+    uint64_t h = rotate(v1, 1) + rotate(v2, 7) + rotate(v3, 12) + rotate(v4, 18) + length;
+    for (; i + 8 <= length; i += 8) h = rotate(h ^ mix_lane(0, word_at(data + i)), 27) * prime1 + prime4;
+    for (; i < length; ++i) h = rotate(h ^ (data[i] * prime5), 11) * prime1;
+    h ^= h >> 33;
+    h *= prime2;
+    h ^= h >> 29;
+    h *= prime3;
+    h ^= h >> 32;
+    return h;
+}
+
+uint32_t piece_count(off_t size) {
+    return static_cast<uint32_t>((static_cast<uint64_t>(size) + piece_size - 1) / piece_size);
+}
+
+// ---- One comparison ---------------------------------------------------------------
+
+// One side of a content comparison during one call.
+struct side {
+    file_look *look = nullptr;
+    int index = 0;  // 0 for the first file, 1 for the second
+    long owner = -1;
+    content_record *record = nullptr;
+    unique_fd fd;
+    bool opened = false;
+    off_t position = 0;  // of the descriptor
+    uint64_t opened_change = 0;
+    unsigned char *buffer = nullptr;
+    bool holds = false;  // buffer holds bytes read during this call
+    off_t held_offset = 0;
+    size_t held_want = 0;  // how many bytes that read asked for
+    block_read held{};
+};
+
+enum class step { go_on, decided, changed };
+
+int side_order(const side &s) { return s.index == 0 ? -1 : 1; }
+
+size_t usable(const block_read &read) {
+    return read.failed ? read.length & ~(chunk_size - 1) : read.length;
+}
+
+// Opens the side's file when it is not open yet. A file that cannot be opened
+// decides the comparison against itself, silently; a file that is not the
+// size examined, or whose remembered bytes belong to another version, makes
+// the call start over with fresh looks.
+step open_side(side &s, off_t size, int &order) {
+    if (s.opened) return step::go_on;
+    struct stat now;
+    ++knowledge_counts.opens;
+    s.fd = open_examined_file(s.look->name, s.look->status, now);
+    if (!s.fd) {
+        order = side_order(s);
+        return step::decided;
+    }
+    if (now.st_size != size || !pack_time(now.st_ctim, s.opened_change)) return step::changed;
+    if (s.look->fresh && !same_version(now, s.look->status)) return step::changed;
+    if (s.record && record_time(*s.record) != s.opened_change) return step::changed;
+    s.opened = true;
+    s.position = 0;
+    return step::go_on;
+}
+
+// Reads want bytes at offset into the side's buffer.
+block_read read_at(side &s, off_t offset, size_t want) {
+    if (s.position != offset) {
+        if (lseek(s.fd.get(), offset, SEEK_SET) != offset) return {s.look->name, s.buffer, 0, true};
+        s.position = offset;
+    }
+    block_read read = read_block(s.fd.get(), s.look->name, s.buffer, want);
+    knowledge_counts.bytes_read += read.length;
+    s.position += static_cast<off_t>(read.length);
+    s.holds = true;
+    s.held_offset = offset;
+    s.held_want = want;
+    s.held = read;
+    return read;
+}
+
+digest_list *digests_of(const side &s) {
+    return s.record && s.record->link ? &digest_lists[s.record->link] : nullptr;
+}
+
+// Records the digests of the pieces that a read at offset delivered whole,
+// as long as they continue the ones already known.
+void learn_digests(const side &s, off_t offset, const block_read &read, off_t size) {
+    digest_list *list = digests_of(s);
+    if (!list || offset % piece_size != 0) return;
+    const size_t have = usable(read);
+    for (uint32_t piece = static_cast<uint32_t>(offset / piece_size); piece < list->count; ++piece) {
+        if (piece != list->known) break;
+        const off_t start = static_cast<off_t>(piece) * piece_size;
+        const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+        if (static_cast<size_t>(start - offset) + length > have) break;
+        list->values[piece] = digest_of(read.data + (start - offset), length);
+        ++list->known;
+    }
+}
+
+// Opens a file that nothing is known of and learns its first block (all of it
+// when it is smaller): the prefix, and for a large file the digests.
+step learn_first_block(side &s, off_t size, int &order) {
+    step opened = open_side(s, size, order);
+    if (opened != step::go_on) return opened;
+    block_read read = read_at(s, 0, block_size);
+    const size_t expected = static_cast<size_t>(std::min<off_t>(size, block_size));
+    if (!read.failed && read.length != expected) return step::changed;
+    content_record *record = record_at(s.look->entry, true);
+    drop_record(*record);
+    record->change_low = static_cast<uint32_t>(s.opened_change);
+    record->change_high = static_cast<uint32_t>(s.opened_change >> 32);
+    record->node = new_node();
+    record->flags = record_present;
+    const size_t have = std::min({usable(read), prefix_size, expected});
+    record->prefix_length = static_cast<uint8_t>(have);
+    std::memcpy(record->prefix, read.data, have);
+    s.record = record;
+    s.owner = s.look->entry;
+    if (size >= static_cast<off_t>(block_size)) {
+        const uint32_t count = piece_count(size);
+        digest_lists.push_back({new uint64_t[count], 0, count});
+        record->link = static_cast<uint32_t>(digest_lists.size() - 1);
+        learn_digests(s, 0, read, size);
+    }
+    return step::go_on;
+}
+
+// The order of two runs of bytes of one length from one offset, chunk by
+// chunk; a short last chunk is filled with zeros on both sides alike.
+int order_of_bytes(const unsigned char *a, const unsigned char *b, size_t length) {
+    for (size_t at = 0; at < length; at += chunk_size) {
+        const size_t n = std::min(chunk_size, length - at);
+        if (std::memcmp(a + at, b + at, n) == 0) continue;
+        unsigned char x[chunk_size] = {}, y[chunk_size] = {};
+        std::memcpy(x, a + at, n);
+        std::memcpy(y, b + at, n);
+        return compare_chunks(x, y);
+    }
+    return 0;
+}
+
+// The prefixes decide where they differ, and tell equality when they hold
+// both whole files.
+bool compare_prefixes(const content_record &a, const content_record &b, off_t size, int &order) {
+    const size_t common = std::min(a.prefix_length, b.prefix_length);
+    // A prefix cut short by a failed read ends on a chunk boundary; otherwise a
+    // prefix shorter than its full length is the whole file.
+    order = order_of_bytes(a.prefix, b.prefix, common);
+    if (order != 0) return true;
+    return static_cast<off_t>(common) == size;
+}
+
+bool same_class(const side &a, const side &b) {
+    return find_root(a.record->node) == find_root(b.record->node);
+}
+
+void unite(const side &a, const side &b) {
+    uint32_t x = find_root(a.record->node), y = find_root(b.record->node);
+    if (x != y) node_parent[x] = y;
+}
+
+// Both files read side by side from the start, block by block, with the
+// plain design's order and messages; digests are learnt on the way, and
+// equality found this way is remembered.
+step read_side_by_side(side &a, side &b, off_t size, int &order) {
+    for (off_t offset = 0;; offset += block_size) {
+        block_read blocks[2];
+        side *sides[2] = {&a, &b};
+        for (int i = 0; i < 2; ++i) {
+            side &s = *sides[i];
+            if (s.holds && s.held_offset == offset && s.held_want == block_size) {
+                blocks[i] = s.held;
+                continue;
+            }
+            step opened = open_side(s, size, order);
+            if (opened != step::go_on) return opened;
+            blocks[i] = read_at(s, offset, block_size);
+        }
+        learn_digests(a, offset, blocks[0], size);
+        learn_digests(b, offset, blocks[1], size);
+        bool decided;
+        order = compare_blocks(blocks[0], blocks[1], decided);
+        if (decided) {
+            if (order == 0) unite(a, b);
+            return step::decided;
+        }
+    }
+}
+
+// The bytes of one piece of a side's file: from what this call read, or read now.
+const unsigned char *piece_bytes(side &s, uint32_t piece, off_t size, int &order, step &result) {
+    const off_t start = static_cast<off_t>(piece) * piece_size;
+    const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+    if (s.holds && s.held_offset <= start &&
+        static_cast<size_t>(start - s.held_offset) + length <= usable(s.held)) {
+        result = step::go_on;
+        return s.held.data + (start - s.held_offset);
+    }
+    result = open_side(s, size, order);
+    if (result != step::go_on) return nullptr;
+    block_read read = read_at(s, start, length);
+    if (read.failed || read.length != length) {
+        result = step::changed;
+        return nullptr;
+    }
+    return read.data;
+}
+
+// The pieces at index piece differ in their digests: the first differing
+// chunk in them orders the files.
+step decide_in_piece(side &a, side &b, uint32_t piece, off_t size, int &order) {
+    step result;
+    const unsigned char *x = piece_bytes(a, piece, size, order, result);
+    if (!x) return result;
+    // The second read may reuse no buffer of the first: each side has its own.
+    const unsigned char *y = piece_bytes(b, piece, size, order, result);
+    if (!y) return result;
+    const off_t start = static_cast<off_t>(piece) * piece_size;
+    order = order_of_bytes(x, y, static_cast<size_t>(std::min<off_t>(piece_size, size - start)));
+    // Equal bytes under differing digests: a file changed since its digest.
+    return order != 0 ? step::decided : step::changed;
+}
+
+// Reads the unknown file alone, learning its digests, until they part from
+// those of the known one (which has them all); that piece orders the two.
+step read_alone(side &a, side &b, side &unknown, side &known, off_t size, int &order) {
+    digest_list *u = digests_of(unknown), *k = digests_of(known);
+    step opened = open_side(unknown, size, order);
+    if (opened != step::go_on) return opened;
+    for (;;) {
+        const uint32_t from = u->known;
+        if (from >= u->count) return step::changed;
+        block_read read = read_at(unknown, static_cast<off_t>(from) * piece_size, block_size);
+        if (read.failed) return step::changed;
+        learn_digests(unknown, static_cast<off_t>(from) * piece_size, read, size);
+        if (u->known == from) return step::changed;
+        for (uint32_t piece = from; piece < u->known; ++piece)
+            if (u->values[piece] != k->values[piece]) return decide_in_piece(a, b, piece, size, order);
+    }
+}
+
+// Files larger than a block: digests locate the first differing piece; a
+// file known whole against one known in part has its last piece looked at
+// first, so that files which differ only near their end are read once.
+step compare_large(side &a, side &b, off_t size, int &order) {
+    digest_list *x = digests_of(a), *y = digests_of(b);
+    const uint32_t count = piece_count(size);
+    const uint32_t common = std::min(x ? x->known : 0, y ? y->known : 0);
+    for (uint32_t piece = 0; piece < common; ++piece)
+        if (x->values[piece] != y->values[piece]) return decide_in_piece(a, b, piece, size, order);
+    const bool a_whole = x && x->known == count, b_whole = y && y->known == count;
+    if (a_whole != b_whole && (a_whole ? y : x)) {
+        side &known = a_whole ? a : b, &unknown = a_whole ? b : a;
+        step result;
+        const unsigned char *tail = piece_bytes(unknown, count - 1, size, order, result);
+        if (!tail) return result;
+        const size_t tail_length = static_cast<size_t>(size - static_cast<off_t>(count - 1) * piece_size);
+        if (digest_of(tail, tail_length) != digests_of(known)->values[count - 1])
+            return read_alone(a, b, unknown, known, size, order);
+    }
+    return read_side_by_side(a, b, size, order);
+}
+
+step compare_with_knowledge(side &a, side &b, off_t size, int &order) {
+    for (side *s : {&a, &b}) {
+        s->record = known_record(s->look->entry, s->owner);
+        s->buffer = comparison_block(s->index);
+    }
+    // Files that nothing is known of are opened, the first before the second.
+    for (side *s : {&a, &b}) {
+        if (s->record) continue;
+        step learnt = learn_first_block(*s, size, order);
+        if (learnt != step::go_on) return learnt;
+    }
+    if (compare_prefixes(*a.record, *b.record, size, order)) {
+        if (order == 0) unite(a, b);
+        return step::decided;
+    }
+    if (same_class(a, b)) {
+        order = 0;
+        return step::decided;
+    }
+    if (size < static_cast<off_t>(block_size)) return read_side_by_side(a, b, size, order);
+    return compare_large(a, b, size, order);
+}
+
+}  // namespace
+
+bool look_at(const char *name, file_look &look) {
+    look = file_look{};
+    look.name = name;
+    if (file_knowledge_enabled) {
+        look.entry = work_entry_number(name);
+        if (look.entry >= 0 && !prepare_cache()) look.entry = -1;
+    }
+    if (look.entry >= 0) {
+        const uint8_t flags = status_flags[look.entry];
+        if ((flags & status_current) && (flags & status_folded)) {
+            const uint64_t key = status_keys[look.entry];
+            look.status.st_size = static_cast<off_t>(key >> device_bits);
+            look.status.st_dev = devices[key & ((1u << device_bits) - 1)];
+            look.status.st_ino = status_inodes[look.entry];
+            look.status.st_mode = static_cast<mode_t>(flags >> 4) << 12;
+            look.status.st_nlink = 1;
+            return true;
+        }
+    }
+    return examine_fresh(look);
+}
+
+void fold_link_count(file_look &look) {
+    // A remembered status was folded when it was taken.
+    if (!look.fresh) return;
+    update_link_extremes(look.status.st_nlink);
+    if (look.entry >= 0 && (status_flags[look.entry] & status_current))
+        status_flags[look.entry] |= status_folded;
+}
+
+look_outcome compare_looked_contents(file_look &first, file_look &second, int &order) {
+    const off_t size = first.status.st_size;
+    if (first.entry >= 0 && second.entry >= 0 && (status_flags[first.entry] & status_current) &&
+        (status_flags[second.entry] & status_current)) {
+        side a, b;
+        a.look = &first;
+        a.index = 0;
+        b.look = &second;
+        b.index = 1;
+        switch (compare_with_knowledge(a, b, size, order)) {
+        case step::decided:
+            return look_outcome::settled;
+        case step::changed:
+            return look_outcome::changed;
+        case step::go_on:
+            break;
+        }
+    }
+    order = compare_contents(first.name, first.status, second.name, second.status);
+    return look_outcome::settled;
+}
+
+look_outcome confirm_looks(file_look &first, file_look &second) {
+    bool changed = false;
+    for (file_look *look : {&first, &second}) {
+        if (look->fresh) continue;
+        const long entry = look->entry;
+        const struct stat remembered = look->status;
+        long owner;
+        content_record *record = entry >= 0 ? known_record(entry, owner) : nullptr;
+        if (!examine_fresh(*look))
+            return look == &first ? look_outcome::failed_first : look_outcome::failed_second;
+        update_link_extremes(look->status.st_nlink);
+        if (entry >= 0 && (status_flags[entry] & status_current))
+            status_flags[entry] |= status_folded;
+        if (!same_inode(remembered, look->status) ||
+            remembered.st_size != look->status.st_size ||
+            (remembered.st_mode & S_IFMT) != (look->status.st_mode & S_IFMT) ||
+            (record && known_record(entry, owner) != record))
+            changed = true;
+    }
+    return changed ? look_outcome::changed : look_outcome::settled;
+}
+
+look_outcome look_again(file_look &first, file_look &second, bool remembering) {
+    for (file_look *look : {&first, &second}) {
+        look->fresh = false;
+        if (!remembering) look->entry = -1;
+        if (!examine_fresh(*look))
+            return look == &first ? look_outcome::failed_first : look_outcome::failed_second;
+    }
+    return look_outcome::settled;
+}
+
+void note_same_inode(const file_look &first, const file_look &second) {
+    if (first.entry < 0 || second.entry < 0 || !same_key(first.entry, second.entry)) return;
+    long owner;
+    const bool first_known = known_record(first.entry, owner) != nullptr;
+    const long first_owner = owner;
+    const bool second_known = known_record(second.entry, owner) != nullptr;
+    if (first_known == second_known) return;
+    const long bare = first_known ? second.entry : first.entry;
+    content_record *record = record_at(bare, true);
+    *record = content_record{};
+    record->flags = record_present | record_alias;
+    record->link = static_cast<uint32_t>(first_known ? first_owner : owner);
+}
+
+void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked,
+                       bool soft) {
+    if (survivor.entry < 0 || replaced.entry < 0) return;
+    status_flags[survivor.entry] &= static_cast<uint8_t>(~status_current);
+    status_flags[replaced.entry] &= static_cast<uint8_t>(~status_current);
+    if (!linked || soft) return;
+    // The new link moved the survivor's change time but not its bytes: what
+    // is known of them carries over when nothing else about the file moved.
+    struct stat after;
+    ++knowledge_counts.status_queries;
+    if (lstat(survivor.name, &after) != 0) return;
+    const struct stat &before = survivor.status;
+    long owner;
+    content_record *record = known_record(survivor.entry, owner);
+    if (!record || !same_inode(after, before) || after.st_size != before.st_size ||
+        after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec || !record_has_time(*record, before.st_ctim))
+        return;
+    uint64_t change;
+    if (!pack_time(after.st_ctim, change)) return;
+    record->change_low = static_cast<uint32_t>(change);
+    record->change_high = static_cast<uint32_t>(change >> 32);
+    remember(survivor.entry, after);
+    // The replaced name now leads to the survivor's inode and shares its record.
+    content_record *alias = record_at(replaced.entry, true);
+    drop_record(*alias);
+    alias->flags = record_present | record_alias;
+    alias->link = static_cast<uint32_t>(owner);
+}
