@@ -111,8 +111,12 @@ int compare_and_link(const void *a, const void *b) {
         int order = 0;
         look_outcome outcome = compare_looked_contents(x, y, order);
         if (outcome == look_outcome::settled && order != 0) return order;
-        // Equal contents are acted upon only for the files as they are now.
-        if (outcome == look_outcome::settled) outcome = confirm_looks(x, y);
+        if (outcome == look_outcome::settled) outcome = complete_looks(x, y);
+        // A link is made only for the files as they are now.
+        if (outcome == look_outcome::settled && !run_options.nodo &&
+            compare_ownership(first_status, second_status) == 0 &&
+            may_link(first_status, second_status))
+            outcome = confirm_looks(x, y);
         const bool again = outcome == look_outcome::changed;
         if (again) outcome = look_again(x, y, start < remembering_starts);
         if (outcome == look_outcome::failed_first) return -1;

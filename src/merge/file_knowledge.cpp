@@ -23,30 +23,43 @@ constexpr size_t block_size = comparison_block_size;
 // Digests are kept per piece of this size, so that two files whose digests
 // first differ in one piece are told apart by reading that piece alone.
 constexpr size_t piece_size = 4096;
-constexpr size_t prefix_size = 16;
 constexpr size_t chunk_size = 8;
+// The first chunk of every file read is kept; files of one size whose first
+// bytes agree keep as many more as it took to tell them apart, up to a limit.
+constexpr size_t prefix_size = chunk_size;
+constexpr size_t prefix_limit = 1024;
 constexpr size_t page_entries = 256;
 
 // ---- What is remembered of each name's status --------------------------------
 
-// Per work_list entry: size and device in one word, the inode, and flags. The
-// file type sits in the high four bits of the flags.
-enum : uint8_t {
-    status_known = 1,    // key and inode hold the last status seen
+// One word per work_list entry holds the size, a device index and the flags;
+// a second holds the inode. Both are read by every comparison, so they share
+// a cache line.
+enum : uint64_t {
+    status_known = 1,    // the slot holds the last status seen
     status_current = 2,  // ... and may be used without a new lstat
     status_folded = 4,   // its link count went into the extremes
 };
-constexpr int device_bits = 16;
-constexpr int64_t size_limit = int64_t(1) << 46;
+constexpr int type_shift = 3;  // four bits of file type
+constexpr int device_shift = 8;
+constexpr int device_bits = 10;
+constexpr int size_shift = device_shift + device_bits;
+constexpr int64_t size_limit = int64_t(1) << (64 - size_shift);
+constexpr uint64_t flag_mask = (uint64_t(1) << device_shift) - 1;
 
-std::vector<uint64_t> status_keys;
-std::vector<uint64_t> status_inodes;
-std::vector<uint8_t> status_flags;
+struct status_slot {
+    uint64_t word;
+    uint64_t inode;
+};
+
+std::vector<status_slot> slots;
 std::vector<dev_t> devices;  // device index -> device number
+
+uint64_t key_of(const status_slot &slot) { return slot.word >> device_shift; }
 
 // ---- What is known of the contents of each file version ----------------------
 
-enum : uint16_t {
+enum : uint8_t {
     record_present = 1,
     record_alias = 2,  // another name of the same inode holds the knowledge
 };
@@ -57,10 +70,13 @@ enum : uint16_t {
 struct content_record {
     uint32_t change_low, change_high;  // the change time the bytes belong to
     uint32_t node;                     // in the forest of byte-equal versions
-    uint32_t link;                     // digest list; for an alias, the entry holding the record
-    uint16_t flags;
+    // Digests of a large file, a longer prefix of a small one, or for an
+    // alias the entry that holds the record.
+    uint32_t link;
+    uint32_t details;  // remembered status fields of an equal file, 0: none
+    uint8_t flags;
     uint8_t prefix_length;  // bytes of prefix that were read (a failed read leaves fewer)
-    uint8_t spare;
+    uint8_t spare[2];
     unsigned char prefix[prefix_size];
 };
 
@@ -72,30 +88,51 @@ std::vector<content_record *> record_pages;
 std::vector<uint32_t> node_parent;
 
 // Digests of the pieces of a file larger than a block, learnt in order while
-// it is read.
-struct digest_list {
-    uint64_t *values;
-    uint32_t known;
-    uint32_t count;
+// it is read; or the longer prefix of a smaller file.
+struct extra_bytes {
+    uint64_t *digests;
+    unsigned char *prefix;
+    uint32_t known;  // digests known, or prefix bytes held
+    uint32_t count;  // digests in all
 };
-std::vector<digest_list> digest_lists;
+std::vector<extra_bytes> extras;
+
+// The status fields that the handling of an equal pair reads, remembered for
+// the files found equal to another, so that a read-only run reports every
+// comparison of them without examining them again.
+struct file_details {
+    int64_t blocks;
+    int64_t modified;  // whole seconds
+    uint32_t links;
+    uint32_t owner;
+    uint32_t group;
+    uint32_t mode;
+};
+constexpr size_t details_page = 1024;
+std::vector<file_details *> details_pages;
+uint32_t details_used = 0;
 
 // The list the cache belongs to; another list (a new intake) starts afresh.
 char **cache_list = nullptr;
 int cache_count = 0;
 
 bool prepare_cache() {
-    if (work_list == cache_list && file_count == cache_count && !status_flags.empty()) return true;
+    if (work_list == cache_list && file_count == cache_count && !slots.empty()) return true;
     if (!work_list || file_count <= 0) return false;
-    for (digest_list &list : digest_lists) delete[] list.values;
+    for (extra_bytes &extra : extras) {
+        delete[] extra.digests;
+        delete[] extra.prefix;
+    }
     for (content_record *page : record_pages) delete[] page;
+    for (file_details *page : details_pages) delete[] page;
     const size_t count = static_cast<size_t>(file_count);
-    status_keys.assign(count, 0);
-    status_inodes.assign(count, 0);
-    status_flags.assign(count, 0);
+    slots.assign(count, status_slot{0, 0});
     record_pages.assign((count + page_entries - 1) / page_entries, nullptr);
     node_parent.assign(1, 0);
-    digest_lists.assign(1, digest_list{nullptr, 0, 0});
+    node_parent.reserve(count + 1);
+    extras.assign(1, extra_bytes{nullptr, nullptr, 0, 0});
+    details_pages.clear();
+    details_used = 1;
     cache_list = work_list;
     cache_count = file_count;
     return true;
@@ -125,9 +162,9 @@ uint64_t record_time(const content_record &record) {
     return uint64_t(record.change_high) << 32 | record.change_low;
 }
 
-bool record_has_time(const content_record &record, const struct timespec &time) {
-    uint64_t packed;
-    return pack_time(time, packed) && packed == record_time(record);
+void set_record_time(content_record &record, uint64_t packed) {
+    record.change_low = static_cast<uint32_t>(packed);
+    record.change_high = static_cast<uint32_t>(packed >> 32);
 }
 
 content_record *record_at(long entry, bool create) {
@@ -139,11 +176,17 @@ content_record *record_at(long entry, bool create) {
     return &page[static_cast<size_t>(entry) % page_entries];
 }
 
+file_details *details_of(const content_record &record) {
+    if (!record.details) return nullptr;
+    return &details_pages[record.details / details_page][record.details % details_page];
+}
+
 void drop_record(content_record &record) {
     if ((record.flags & record_present) && !(record.flags & record_alias) && record.link) {
-        digest_list &list = digest_lists[record.link];
-        delete[] list.values;
-        list = {nullptr, 0, 0};
+        extra_bytes &extra = extras[record.link];
+        delete[] extra.digests;
+        delete[] extra.prefix;
+        extra = {nullptr, nullptr, 0, 0};
     }
     record = content_record{};
 }
@@ -161,9 +204,10 @@ uint32_t find_root(uint32_t node) {
     return node;
 }
 
-bool same_key(long a, long b) {
-    return (status_flags[a] & status_known) && (status_flags[b] & status_known) &&
-           status_keys[a] == status_keys[b] && status_inodes[a] == status_inodes[b];
+bool same_slot(long a, long b) {
+    const status_slot &x = slots[a], &y = slots[b];
+    return (x.word & status_known) && (y.word & status_known) && key_of(x) == key_of(y) &&
+           x.inode == y.inode;
 }
 
 // The record that describes the file of entry, and the entry that holds it.
@@ -177,7 +221,7 @@ content_record *known_record(long entry, long &owner) {
     const long target = record->link;
     content_record *held = record_at(target, false);
     if (held && (held->flags & record_present) && !(held->flags & record_alias) &&
-        same_key(entry, target)) {
+        same_slot(entry, target)) {
         owner = target;
         return held;
     }
@@ -194,42 +238,57 @@ void remember(long entry, const struct stat &status) {
                           pack_time(status.st_ctim, change);
     const uint64_t key = static_cast<uint64_t>(status.st_size) << device_bits |
                          static_cast<uint64_t>(device < 0 ? 0 : device);
+    status_slot &slot = slots[entry];
     if (content_record *record = record_at(entry, false);
         record && (record->flags & record_present)) {
         bool keep;
         if (record->flags & record_alias) {
             const long target = record->link;
-            content_record *held = record_at(target, false);
+            const content_record *held = record_at(target, false);
+            const status_slot &other = slots[target];
             keep = storable && held && (held->flags & record_present) &&
-                   !(held->flags & record_alias) && (status_flags[target] & status_known) &&
-                   status_keys[target] == key && status_inodes[target] == status.st_ino &&
+                   !(held->flags & record_alias) && (other.word & status_known) &&
+                   key_of(other) == key && other.inode == status.st_ino &&
                    record_time(*held) == change;
         } else {
-            keep = storable && (status_flags[entry] & status_known) && status_keys[entry] == key &&
-                   status_inodes[entry] == status.st_ino && record_time(*record) == change;
+            keep = storable && (slot.word & status_known) && key_of(slot) == key &&
+                   slot.inode == status.st_ino && record_time(*record) == change;
         }
         if (!keep) drop_record(*record);
     }
     if (!storable) {
-        status_flags[entry] = 0;
+        slot = status_slot{0, 0};
         return;
     }
-    status_keys[entry] = key;
-    status_inodes[entry] = status.st_ino;
-    status_flags[entry] = static_cast<uint8_t>(status_known | status_current |
-                                               ((status.st_mode & S_IFMT) >> 12) << 4);
+    slot.word = key << device_shift | uint64_t((status.st_mode & S_IFMT) >> 12) << type_shift |
+                status_known | status_current;
+    slot.inode = status.st_ino;
 }
 
 bool examine_fresh(file_look &look) {
     ++knowledge_counts.status_queries;
     if (lstat(look.name, &look.status) != 0) {
         fail_line("lstat", "lstat(%s) failed\n", look.name);
-        if (look.entry >= 0) status_flags[look.entry] &= static_cast<uint8_t>(~status_current);
+        if (look.entry >= 0) slots[look.entry].word &= ~uint64_t(status_current);
         return false;
     }
     look.fresh = true;
     if (look.entry >= 0) remember(look.entry, look.status);
     return true;
+}
+
+// Remembers the fields an equal pair's handling reads, from a fresh status.
+void keep_details(content_record &record, const struct stat &status) {
+    if (record.details || status.st_nlink > UINT32_MAX) return;
+    if (details_used / details_page >= details_pages.size())
+        details_pages.push_back(new file_details[details_page]());
+    record.details = details_used++;
+    *details_of(record) = {static_cast<int64_t>(status.st_blocks),
+                           static_cast<int64_t>(status.st_mtim.tv_sec),
+                           static_cast<uint32_t>(status.st_nlink),
+                           static_cast<uint32_t>(status.st_uid),
+                           static_cast<uint32_t>(status.st_gid),
+                           static_cast<uint32_t>(status.st_mode)};
 }
 
 // ---- Digests --------------------------------------------------------------------
@@ -262,7 +321,8 @@ uint64_t digest_of(const unsigned char *data, size_t length) {
         v4 = mix_lane(v4, word_at(data + i + 24));
     }
     uint64_t h = rotate(v1, 1) + rotate(v2, 7) + rotate(v3, 12) + rotate(v4, 18) + length;
-    for (; i + 8 <= length; i += 8) h = rotate(h ^ mix_lane(0, word_at(data + i)), 27) * prime1 + prime4;
+    for (; i + 8 <= length; i += 8)
+        h = rotate(h ^ mix_lane(0, word_at(data + i)), 27) * prime1 + prime4;
     for (; i < length; ++i) h = rotate(h ^ (data[i] * prime5), 11) * prime1;
     h ^= h >> 33;
     h *= prime2;
@@ -275,6 +335,8 @@ uint64_t digest_of(const unsigned char *data, size_t length) {
 uint32_t piece_count(off_t size) {
     return static_cast<uint32_t>((static_cast<uint64_t>(size) + piece_size - 1) / piece_size);
 }
+
+bool is_large(off_t size) { return size >= static_cast<off_t>(block_size); }
 
 // ---- One comparison ---------------------------------------------------------------
 
@@ -295,7 +357,7 @@ struct side {
     block_read held{};
 };
 
-enum class step { go_on, decided, changed };
+enum class step { decided, changed, go_on };
 
 int side_order(const side &s) { return s.index == 0 ? -1 : 1; }
 
@@ -306,7 +368,8 @@ size_t usable(const block_read &read) {
 // Opens the side's file when it is not open yet. A file that cannot be opened
 // decides the comparison against itself, silently; a file that is not the
 // size examined, or whose remembered bytes belong to another version, makes
-// the call start over with fresh looks.
+// the call start over with fresh looks. The opened file's status is as fresh
+// as an lstat of the name, and the look takes it.
 step open_side(side &s, off_t size, int &order) {
     if (s.opened) return step::go_on;
     struct stat now;
@@ -319,6 +382,11 @@ step open_side(side &s, off_t size, int &order) {
     if (now.st_size != size || !pack_time(now.st_ctim, s.opened_change)) return step::changed;
     if (s.look->fresh && !same_version(now, s.look->status)) return step::changed;
     if (s.record && record_time(*s.record) != s.opened_change) return step::changed;
+    if (!s.look->fresh) {
+        s.look->status = now;
+        s.look->fresh = true;
+        update_link_extremes(now.st_nlink);
+    }
     s.opened = true;
     s.position = 0;
     return step::go_on;
@@ -340,24 +408,66 @@ block_read read_at(side &s, off_t offset, size_t want) {
     return read;
 }
 
-digest_list *digests_of(const side &s) {
-    return s.record && s.record->link ? &digest_lists[s.record->link] : nullptr;
+// A small file is read in one go, exactly the size that the opened file has
+// (so that no read is spent on finding its end); a large one a block at a time.
+block_read read_whole_or_block(side &s, off_t size) {
+    return read_at(s, 0, is_large(size) ? block_size : static_cast<size_t>(size));
+}
+
+// Whether the side's buffer holds, from this call, the block of its file at
+// offset as a side-by-side reading needs it.
+bool holds_block(const side &s, off_t offset, off_t size) {
+    if (!s.holds || s.held_offset != offset) return false;
+    return is_large(size) ? s.held_want == block_size
+                          : s.held_want == static_cast<size_t>(size);
+}
+
+extra_bytes *extra_of(const side &s) {
+    return s.record && s.record->link ? &extras[s.record->link] : nullptr;
 }
 
 // Records the digests of the pieces that a read at offset delivered whole,
 // as long as they continue the ones already known.
 void learn_digests(const side &s, off_t offset, const block_read &read, off_t size) {
-    digest_list *list = digests_of(s);
-    if (!list || offset % piece_size != 0) return;
+    extra_bytes *extra = extra_of(s);
+    if (!extra || !extra->digests || offset % piece_size != 0) return;
     const size_t have = usable(read);
-    for (uint32_t piece = static_cast<uint32_t>(offset / piece_size); piece < list->count; ++piece) {
-        if (piece != list->known) break;
+    for (uint32_t piece = static_cast<uint32_t>(offset / piece_size); piece < extra->count;
+         ++piece) {
+        if (piece != extra->known) break;
         const off_t start = static_cast<off_t>(piece) * piece_size;
         const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
         if (static_cast<size_t>(start - offset) + length > have) break;
-        list->values[piece] = digest_of(read.data + (start - offset), length);
-        ++list->known;
+        extra->digests[piece] = digest_of(read.data + (start - offset), length);
+        ++extra->known;
     }
+}
+
+// The first bytes known of a side's file.
+const unsigned char *known_prefix(const content_record &record, size_t &length) {
+    if (record.link && extras[record.link].prefix) {
+        length = extras[record.link].known;
+        return extras[record.link].prefix;
+    }
+    length = record.prefix_length;
+    return record.prefix;
+}
+
+// Keeps the first length bytes of a small file, read during this call.
+void learn_prefix(side &s, size_t length) {
+    size_t known;
+    known_prefix(*s.record, known);
+    if (length <= known || !s.holds || s.held_offset != 0 || usable(s.held) < length) return;
+    if (!s.record->link) {
+        extras.push_back({nullptr, nullptr, 0, 0});
+        s.record->link = static_cast<uint32_t>(extras.size() - 1);
+    }
+    extra_bytes &extra = extras[s.record->link];
+    unsigned char *bytes = new unsigned char[length];
+    std::memcpy(bytes, s.held.data, length);
+    delete[] extra.prefix;
+    extra.prefix = bytes;
+    extra.known = static_cast<uint32_t>(length);
 }
 
 // Opens a file that nothing is known of and learns its first block (all of it
@@ -365,13 +475,12 @@ void learn_digests(const side &s, off_t offset, const block_read &read, off_t si
 step learn_first_block(side &s, off_t size, int &order) {
     step opened = open_side(s, size, order);
     if (opened != step::go_on) return opened;
-    block_read read = read_at(s, 0, block_size);
     const size_t expected = static_cast<size_t>(std::min<off_t>(size, block_size));
+    block_read read = read_whole_or_block(s, size);
     if (!read.failed && read.length != expected) return step::changed;
     content_record *record = record_at(s.look->entry, true);
     drop_record(*record);
-    record->change_low = static_cast<uint32_t>(s.opened_change);
-    record->change_high = static_cast<uint32_t>(s.opened_change >> 32);
+    set_record_time(*record, s.opened_change);
     record->node = new_node();
     record->flags = record_present;
     const size_t have = std::min({usable(read), prefix_size, expected});
@@ -379,36 +488,45 @@ step learn_first_block(side &s, off_t size, int &order) {
     std::memcpy(record->prefix, read.data, have);
     s.record = record;
     s.owner = s.look->entry;
-    if (size >= static_cast<off_t>(block_size)) {
+    if (is_large(size)) {
         const uint32_t count = piece_count(size);
-        digest_lists.push_back({new uint64_t[count], 0, count});
-        record->link = static_cast<uint32_t>(digest_lists.size() - 1);
+        extras.push_back({new uint64_t[count], nullptr, 0, count});
+        record->link = static_cast<uint32_t>(extras.size() - 1);
         learn_digests(s, 0, read, size);
     }
     return step::go_on;
 }
 
+// The offset of the first chunk in which two runs of bytes of one length
+// differ, or length when they do not.
+size_t first_differing_chunk(const unsigned char *a, const unsigned char *b, size_t length) {
+    size_t at = 0;
+    while (at + 256 <= length && std::memcmp(a + at, b + at, 256) == 0) at += 256;
+    while (at < length && a[at] == b[at]) ++at;
+    return at < length ? at & ~(chunk_size - 1) : length;
+}
+
 // The order of two runs of bytes of one length from one offset, chunk by
 // chunk; a short last chunk is filled with zeros on both sides alike.
 int order_of_bytes(const unsigned char *a, const unsigned char *b, size_t length) {
-    for (size_t at = 0; at < length; at += chunk_size) {
-        const size_t n = std::min(chunk_size, length - at);
-        if (std::memcmp(a + at, b + at, n) == 0) continue;
-        unsigned char x[chunk_size] = {}, y[chunk_size] = {};
-        std::memcpy(x, a + at, n);
-        std::memcpy(y, b + at, n);
-        return compare_chunks(x, y);
-    }
-    return 0;
+    const size_t at = first_differing_chunk(a, b, length);
+    if (at == length) return 0;
+    const size_t n = std::min(chunk_size, length - at);
+    unsigned char x[chunk_size] = {}, y[chunk_size] = {};
+    std::memcpy(x, a + at, n);
+    std::memcpy(y, b + at, n);
+    return compare_chunks(x, y);
 }
 
 // The prefixes decide where they differ, and tell equality when they hold
-// both whole files.
-bool compare_prefixes(const content_record &a, const content_record &b, off_t size, int &order) {
-    const size_t common = std::min(a.prefix_length, b.prefix_length);
-    // A prefix cut short by a failed read ends on a chunk boundary; otherwise a
-    // prefix shorter than its full length is the whole file.
-    order = order_of_bytes(a.prefix, b.prefix, common);
+// both whole files. A prefix cut short by a failed read ends on a chunk
+// boundary; one shorter than its full length otherwise is the whole file.
+bool compare_prefixes(const side &a, const side &b, off_t size, int &order) {
+    size_t a_length, b_length;
+    const unsigned char *x = known_prefix(*a.record, a_length);
+    const unsigned char *y = known_prefix(*b.record, b_length);
+    const size_t common = std::min(a_length, b_length);
+    order = order_of_bytes(x, y, common);
     if (order != 0) return true;
     return static_cast<off_t>(common) == size;
 }
@@ -424,29 +542,41 @@ void unite(const side &a, const side &b) {
 
 // Both files read side by side from the start, block by block, with the
 // plain design's order and messages; digests are learnt on the way, and
-// equality found this way is remembered.
+// equality found this way is remembered. Small files that differ keep enough
+// of their first bytes to be told apart again without reading.
 step read_side_by_side(side &a, side &b, off_t size, int &order) {
     for (off_t offset = 0;; offset += block_size) {
         block_read blocks[2];
         side *sides[2] = {&a, &b};
         for (int i = 0; i < 2; ++i) {
             side &s = *sides[i];
-            if (s.holds && s.held_offset == offset && s.held_want == block_size) {
+            if (holds_block(s, offset, size)) {
                 blocks[i] = s.held;
                 continue;
             }
             step opened = open_side(s, size, order);
             if (opened != step::go_on) return opened;
-            blocks[i] = read_at(s, offset, block_size);
+            blocks[i] = offset == 0 ? read_whole_or_block(s, size) : read_at(s, offset, block_size);
         }
         learn_digests(a, offset, blocks[0], size);
         learn_digests(b, offset, blocks[1], size);
         bool decided;
         order = compare_blocks(blocks[0], blocks[1], decided);
-        if (decided) {
-            if (order == 0) unite(a, b);
-            return step::decided;
+        if (!decided) continue;
+        if (order == 0) {
+            unite(a, b);
+        } else if (!is_large(size) && !blocks[0].failed && !blocks[1].failed &&
+                   blocks[0].length == static_cast<size_t>(size) &&
+                   blocks[1].length == static_cast<size_t>(size)) {
+            const size_t at = first_differing_chunk(blocks[0].data, blocks[1].data,
+                                                    static_cast<size_t>(size));
+            const size_t wanted = std::min<size_t>(at + chunk_size, static_cast<size_t>(size));
+            if (wanted <= prefix_limit) {
+                learn_prefix(a, wanted);
+                learn_prefix(b, wanted);
+            }
         }
+        return step::decided;
     }
 }
 
@@ -475,7 +605,6 @@ step decide_in_piece(side &a, side &b, uint32_t piece, off_t size, int &order) {
     step result;
     const unsigned char *x = piece_bytes(a, piece, size, order, result);
     if (!x) return result;
-    // The second read may reuse no buffer of the first: each side has its own.
     const unsigned char *y = piece_bytes(b, piece, size, order, result);
     if (!y) return result;
     const off_t start = static_cast<off_t>(piece) * piece_size;
@@ -487,7 +616,7 @@ step decide_in_piece(side &a, side &b, uint32_t piece, off_t size, int &order) {
 // Reads the unknown file alone, learning its digests, until they part from
 // those of the known one (which has them all); that piece orders the two.
 step read_alone(side &a, side &b, side &unknown, side &known, off_t size, int &order) {
-    digest_list *u = digests_of(unknown), *k = digests_of(known);
+    extra_bytes *u = extra_of(unknown), *k = extra_of(known);
     step opened = open_side(unknown, size, order);
     if (opened != step::go_on) return opened;
     for (;;) {
@@ -498,7 +627,8 @@ step read_alone(side &a, side &b, side &unknown, side &known, off_t size, int &o
         learn_digests(unknown, static_cast<off_t>(from) * piece_size, read, size);
         if (u->known == from) return step::changed;
         for (uint32_t piece = from; piece < u->known; ++piece)
-            if (u->values[piece] != k->values[piece]) return decide_in_piece(a, b, piece, size, order);
+            if (u->digests[piece] != k->digests[piece])
+                return decide_in_piece(a, b, piece, size, order);
     }
 }
 
@@ -506,19 +636,22 @@ step read_alone(side &a, side &b, side &unknown, side &known, off_t size, int &o
 // file known whole against one known in part has its last piece looked at
 // first, so that files which differ only near their end are read once.
 step compare_large(side &a, side &b, off_t size, int &order) {
-    digest_list *x = digests_of(a), *y = digests_of(b);
+    extra_bytes *x = extra_of(a), *y = extra_of(b);
+    if (!x || !x->digests || !y || !y->digests) return read_side_by_side(a, b, size, order);
     const uint32_t count = piece_count(size);
-    const uint32_t common = std::min(x ? x->known : 0, y ? y->known : 0);
+    const uint32_t common = std::min(x->known, y->known);
     for (uint32_t piece = 0; piece < common; ++piece)
-        if (x->values[piece] != y->values[piece]) return decide_in_piece(a, b, piece, size, order);
-    const bool a_whole = x && x->known == count, b_whole = y && y->known == count;
-    if (a_whole != b_whole && (a_whole ? y : x)) {
+        if (x->digests[piece] != y->digests[piece])
+            return decide_in_piece(a, b, piece, size, order);
+    const bool a_whole = x->known == count, b_whole = y->known == count;
+    if (a_whole != b_whole) {
         side &known = a_whole ? a : b, &unknown = a_whole ? b : a;
         step result;
         const unsigned char *tail = piece_bytes(unknown, count - 1, size, order, result);
         if (!tail) return result;
-        const size_t tail_length = static_cast<size_t>(size - static_cast<off_t>(count - 1) * piece_size);
-        if (digest_of(tail, tail_length) != digests_of(known)->values[count - 1])
+        const size_t tail_length =
+            static_cast<size_t>(size - static_cast<off_t>(count - 1) * piece_size);
+        if (digest_of(tail, tail_length) != extra_of(known)->digests[count - 1])
             return read_alone(a, b, unknown, known, size, order);
     }
     return read_side_by_side(a, b, size, order);
@@ -535,7 +668,7 @@ step compare_with_knowledge(side &a, side &b, off_t size, int &order) {
         step learnt = learn_first_block(*s, size, order);
         if (learnt != step::go_on) return learnt;
     }
-    if (compare_prefixes(*a.record, *b.record, size, order)) {
+    if (compare_prefixes(a, b, size, order)) {
         if (order == 0) unite(a, b);
         return step::decided;
     }
@@ -543,28 +676,51 @@ step compare_with_knowledge(side &a, side &b, off_t size, int &order) {
         order = 0;
         return step::decided;
     }
-    if (size < static_cast<off_t>(block_size)) return read_side_by_side(a, b, size, order);
+    if (!is_large(size)) return read_side_by_side(a, b, size, order);
     return compare_large(a, b, size, order);
+}
+
+bool remembering(const file_look &look) {
+    return look.entry >= 0 && (slots[look.entry].word & status_current);
+}
+
+// Examines a look that was not examined during this call, and tells whether
+// it is still the version that was remembered.
+look_outcome confirm_look(file_look &look, bool is_first) {
+    if (look.fresh) return look_outcome::settled;
+    const long entry = look.entry;
+    const struct stat remembered = look.status;
+    long owner;
+    content_record *record = remembering(look) ? known_record(entry, owner) : nullptr;
+    if (!examine_fresh(look))
+        return is_first ? look_outcome::failed_first : look_outcome::failed_second;
+    update_link_extremes(look.status.st_nlink);
+    if (remembering(look)) slots[entry].word |= status_folded;
+    const bool same = same_inode(remembered, look.status) &&
+                      remembered.st_size == look.status.st_size &&
+                      (remembered.st_mode & S_IFMT) == (look.status.st_mode & S_IFMT) &&
+                      (!record || (remembering(look) && known_record(entry, owner) == record));
+    return same ? look_outcome::settled : look_outcome::changed;
 }
 
 }  // namespace
 
 bool look_at(const char *name, file_look &look) {
-    look = file_look{};
     look.name = name;
+    look.entry = -1;
+    look.fresh = false;
     if (file_knowledge_enabled) {
         look.entry = work_entry_number(name);
         if (look.entry >= 0 && !prepare_cache()) look.entry = -1;
     }
     if (look.entry >= 0) {
-        const uint8_t flags = status_flags[look.entry];
-        if ((flags & status_current) && (flags & status_folded)) {
-            const uint64_t key = status_keys[look.entry];
-            look.status.st_size = static_cast<off_t>(key >> device_bits);
-            look.status.st_dev = devices[key & ((1u << device_bits) - 1)];
-            look.status.st_ino = status_inodes[look.entry];
-            look.status.st_mode = static_cast<mode_t>(flags >> 4) << 12;
-            look.status.st_nlink = 1;
+        const status_slot slot = slots[look.entry];
+        constexpr uint64_t usable_now = status_current | status_folded;
+        if ((slot.word & usable_now) == usable_now) {
+            look.status.st_size = static_cast<off_t>(slot.word >> size_shift);
+            look.status.st_dev = devices[(slot.word >> device_shift) & ((1u << device_bits) - 1)];
+            look.status.st_ino = slot.inode;
+            look.status.st_mode = static_cast<mode_t>(((slot.word & flag_mask) >> type_shift) << 12);
             return true;
         }
     }
@@ -575,14 +731,12 @@ void fold_link_count(file_look &look) {
     // A remembered status was folded when it was taken.
     if (!look.fresh) return;
     update_link_extremes(look.status.st_nlink);
-    if (look.entry >= 0 && (status_flags[look.entry] & status_current))
-        status_flags[look.entry] |= status_folded;
+    if (remembering(look)) slots[look.entry].word |= status_folded;
 }
 
 look_outcome compare_looked_contents(file_look &first, file_look &second, int &order) {
     const off_t size = first.status.st_size;
-    if (first.entry >= 0 && second.entry >= 0 && (status_flags[first.entry] & status_current) &&
-        (status_flags[second.entry] & status_current)) {
+    if (remembering(first) && remembering(second)) {
         side a, b;
         a.look = &first;
         a.index = 0;
@@ -601,32 +755,40 @@ look_outcome compare_looked_contents(file_look &first, file_look &second, int &o
     return look_outcome::settled;
 }
 
-look_outcome confirm_looks(file_look &first, file_look &second) {
-    bool changed = false;
+look_outcome complete_looks(file_look &first, file_look &second) {
     for (file_look *look : {&first, &second}) {
-        if (look->fresh) continue;
-        const long entry = look->entry;
-        const struct stat remembered = look->status;
         long owner;
-        content_record *record = entry >= 0 ? known_record(entry, owner) : nullptr;
-        if (!examine_fresh(*look))
-            return look == &first ? look_outcome::failed_first : look_outcome::failed_second;
-        update_link_extremes(look->status.st_nlink);
-        if (entry >= 0 && (status_flags[entry] & status_current))
-            status_flags[entry] |= status_folded;
-        if (!same_inode(remembered, look->status) ||
-            remembered.st_size != look->status.st_size ||
-            (remembered.st_mode & S_IFMT) != (look->status.st_mode & S_IFMT) ||
-            (record && known_record(entry, owner) != record))
-            changed = true;
+        content_record *record = remembering(*look) ? known_record(look->entry, owner) : nullptr;
+        if (!look->fresh) {
+            if (const file_details *details = record ? details_of(*record) : nullptr) {
+                look->status.st_blocks = static_cast<blkcnt_t>(details->blocks);
+                look->status.st_mtim.tv_sec = static_cast<time_t>(details->modified);
+                look->status.st_nlink = details->links;
+                look->status.st_uid = static_cast<uid_t>(details->owner);
+                look->status.st_gid = static_cast<gid_t>(details->group);
+                look->status.st_mode = static_cast<mode_t>(details->mode);
+                continue;
+            }
+            look_outcome outcome = confirm_look(*look, look == &first);
+            if (outcome != look_outcome::settled) return outcome;
+            record = remembering(*look) ? known_record(look->entry, owner) : nullptr;
+        }
+        if (record) keep_details(*record, look->status);
     }
-    return changed ? look_outcome::changed : look_outcome::settled;
+    return look_outcome::settled;
 }
 
-look_outcome look_again(file_look &first, file_look &second, bool remembering) {
+look_outcome confirm_looks(file_look &first, file_look &second) {
+    look_outcome outcome = confirm_look(first, true);
+    if (outcome == look_outcome::failed_first) return outcome;
+    look_outcome second_outcome = confirm_look(second, false);
+    return second_outcome != look_outcome::settled ? second_outcome : outcome;
+}
+
+look_outcome look_again(file_look &first, file_look &second, bool keep_remembering) {
     for (file_look *look : {&first, &second}) {
         look->fresh = false;
-        if (!remembering) look->entry = -1;
+        if (!keep_remembering) look->entry = -1;
         if (!examine_fresh(*look))
             return look == &first ? look_outcome::failed_first : look_outcome::failed_second;
     }
@@ -634,41 +796,40 @@ look_outcome look_again(file_look &first, file_look &second, bool remembering) {
 }
 
 void note_same_inode(const file_look &first, const file_look &second) {
-    if (first.entry < 0 || second.entry < 0 || !same_key(first.entry, second.entry)) return;
-    long owner;
-    const bool first_known = known_record(first.entry, owner) != nullptr;
-    const long first_owner = owner;
-    const bool second_known = known_record(second.entry, owner) != nullptr;
+    if (!remembering(first) || !remembering(second) || !same_slot(first.entry, second.entry))
+        return;
+    long first_owner = -1, second_owner = -1;
+    const bool first_known = known_record(first.entry, first_owner) != nullptr;
+    const bool second_known = known_record(second.entry, second_owner) != nullptr;
     if (first_known == second_known) return;
-    const long bare = first_known ? second.entry : first.entry;
-    content_record *record = record_at(bare, true);
+    content_record *record = record_at(first_known ? second.entry : first.entry, true);
     *record = content_record{};
     record->flags = record_present | record_alias;
-    record->link = static_cast<uint32_t>(first_known ? first_owner : owner);
+    record->link = static_cast<uint32_t>(first_known ? first_owner : second_owner);
 }
 
 void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked,
                        bool soft) {
-    if (survivor.entry < 0 || replaced.entry < 0) return;
-    status_flags[survivor.entry] &= static_cast<uint8_t>(~status_current);
-    status_flags[replaced.entry] &= static_cast<uint8_t>(~status_current);
-    if (!linked || soft) return;
-    // The new link moved the survivor's change time but not its bytes: what
-    // is known of them carries over when nothing else about the file moved.
+    if (!remembering(survivor) || !remembering(replaced)) return;
+    long owner;
+    content_record *record = known_record(survivor.entry, owner);
+    slots[survivor.entry].word &= ~uint64_t(status_current);
+    slots[replaced.entry].word &= ~uint64_t(status_current);
+    if (!linked || soft || !record) return;
+    // The new link moved the survivor's change time and link count but not its
+    // bytes: what is known of them carries over when nothing else moved.
     struct stat after;
     ++knowledge_counts.status_queries;
     if (lstat(survivor.name, &after) != 0) return;
     const struct stat &before = survivor.status;
-    long owner;
-    content_record *record = known_record(survivor.entry, owner);
-    if (!record || !same_inode(after, before) || after.st_size != before.st_size ||
+    uint64_t before_change, after_change;
+    if (!same_inode(after, before) || after.st_size != before.st_size ||
         after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec || !record_has_time(*record, before.st_ctim))
+        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec || !pack_time(before.st_ctim, before_change) ||
+        before_change != record_time(*record) || !pack_time(after.st_ctim, after_change))
         return;
-    uint64_t change;
-    if (!pack_time(after.st_ctim, change)) return;
-    record->change_low = static_cast<uint32_t>(change);
-    record->change_high = static_cast<uint32_t>(change >> 32);
+    set_record_time(*record, after_change);
+    record->details = 0;
     remember(survivor.entry, after);
     // The replaced name now leads to the survivor's inode and shares its record.
     content_record *alias = record_at(replaced.entry, true);

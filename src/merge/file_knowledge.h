@@ -50,9 +50,15 @@ enum class look_outcome {
 // 0 only for byte-equal files. When the outcome is changed, order is unset.
 look_outcome compare_looked_contents(file_look &first, file_look &second, int &order);
 
-// Before an answer of equality is acted upon or reported: examines afresh each
-// name that was not examined during this call, and tells whether both are
-// still the versions the answer rests on.
+// After an answer of equality: fills in the other status fields that its
+// handling reads (link counts, blocks, modification seconds, owner, group,
+// mode), from what is remembered of equal files or by examining a name
+// afresh, which may find it changed.
+look_outcome complete_looks(file_look &first, file_look &second);
+
+// Before an answer of equality is acted upon: examines afresh each name that
+// was not examined during this call, and tells whether both are still the
+// versions the answer rests on.
 look_outcome confirm_looks(file_look &first, file_look &second);
 
 // Examines both names afresh for a new start of the call; without
