@@ -42,7 +42,7 @@ std::map<std::string, entry_state> snapshot(const std::string &root) {
     for (const auto &item : fs::recursive_directory_iterator(root)) {
         const std::string path = item.path().string();
         struct stat st = status_of(path);
-        entry_state state{st.st_ino, st.st_mode, st.st_nlink, st.st_size,
+        entry_state state{st.st_ino,    st.st_mode, st.st_nlink, st.st_size,
                           st.st_blocks, st.st_mtim, ""};
         if (S_ISREG(st.st_mode)) state.content = read_file(path);
         if (S_ISLNK(st.st_mode)) state.content = fs::read_symlink(path).string();
@@ -75,15 +75,23 @@ bool one_inode(const std::string &a, const std::string &b) {
 
 TEST(Races, DirectorySwappedForASymbolicLinkBeforeAChange) {
     const race_row rows[] = {
-        {"link: before the temporary link", {"-q"}, {"alpha", "beta"}, "link:*:0", "",
-         [](const std::string &real) {
-             EXPECT_TRUE(one_inode(real + "/alpha", real + "/beta"));
-         }},
-        {"link: before the rename", {"-q"}, {"alpha", "beta"}, "rename:*:0", "",
-         [](const std::string &real) {
-             EXPECT_TRUE(one_inode(real + "/alpha", real + "/beta"));
-         }},
-        {"symbolic link: before the rename", {"-q", "-s"}, {"alpha", "beta"}, "rename:*:0", "",
+        {"link: before the temporary link",
+         {"-q"},
+         {"alpha", "beta"},
+         "link:*:0",
+         "",
+         [](const std::string &real) { EXPECT_TRUE(one_inode(real + "/alpha", real + "/beta")); }},
+        {"link: before the rename",
+         {"-q"},
+         {"alpha", "beta"},
+         "rename:*:0",
+         "",
+         [](const std::string &real) { EXPECT_TRUE(one_inode(real + "/alpha", real + "/beta")); }},
+        {"symbolic link: before the rename",
+         {"-q", "-s"},
+         {"alpha", "beta"},
+         "rename:*:0",
+         "",
          [](const std::string &real) {
              const std::string replaced =
                  S_ISLNK(status_of(real + "/alpha").st_mode) ? "/alpha" : "/beta";
@@ -105,23 +113,39 @@ TEST(Races, DirectorySwappedForASymbolicLinkBeforeAChange) {
              EXPECT_EQ(read_file(real + "/b"), twin_bytes);
              EXPECT_EQ(read_file(real + "/c"), twin_bytes);
          }},
-        {"expansion: before the temporary file", {"-q", "-i"}, {"victim"}, "mkstemp:*:0", "",
+        {"expansion: before the temporary file",
+         {"-q", "-i"},
+         {"victim"},
+         "mkstemp:*:0",
+         "",
          [](const std::string &real) {
              EXPECT_FALSE(one_inode(real + "/victim", real + "/twin"));
              EXPECT_EQ(read_file(real + "/victim"), twin_bytes);
              EXPECT_EQ(status_of(real + "/twin").st_nlink, 1u);
          }},
-        {"expansion: before the rename", {"-q", "-i"}, {"victim"}, "rename:*:0", "",
+        {"expansion: before the rename",
+         {"-q", "-i"},
+         {"victim"},
+         "rename:*:0",
+         "",
          [](const std::string &real) {
              EXPECT_FALSE(one_inode(real + "/victim", real + "/twin"));
              EXPECT_EQ(read_file(real + "/victim"), twin_bytes);
          }},
-        {"sparse: while the copier runs", {"-q", "-S"}, {"holey"}, "execl:*:0", "",
+        {"sparse: while the copier runs",
+         {"-q", "-S"},
+         {"holey"},
+         "execl:*:0",
+         "",
          [](const std::string &real) {
              EXPECT_EQ(read_file(real + "/holey"), zero_region());
              EXPECT_LT(status_of(real + "/holey").st_blocks, 1000);
          }},
-        {"sparse: before the rename", {"-q", "-S"}, {"holey"}, "rename:*:0", "",
+        {"sparse: before the rename",
+         {"-q", "-S"},
+         {"holey"},
+         "rename:*:0",
+         "",
          [](const std::string &real) {
              EXPECT_EQ(read_file(real + "/holey"), zero_region());
              EXPECT_LT(status_of(real + "/holey").st_blocks, 1000);
@@ -133,7 +157,8 @@ TEST(Races, DirectorySwappedForASymbolicLinkBeforeAChange) {
         // The listed tree.
         write_file(dir / "d/alpha", twin_bytes);
         write_file(dir / "d/beta", twin_bytes);
-        for (const char *name : {"a", "b", "c"}) write_file(dir / ("d/" + std::string(name)), twin_bytes);
+        for (const char *name : {"a", "b", "c"})
+            write_file(dir / ("d/" + std::string(name)), twin_bytes);
         write_file(dir / "d/victim", twin_bytes);
         ASSERT_EQ(link((dir / "d/victim").c_str(), (dir / "d/twin").c_str()), 0);
         write_file(dir / "d/holey", zero_region());

@@ -125,8 +125,8 @@ bool hold_as_compared(const char *name, const struct stat &compared, held_entry 
 
 }  // namespace
 
-bool hold_link_pair(const char *survivor, const struct stat &survivor_status,
-                    const char *replaced, const struct stat &replaced_status, link_pair &pair) {
+bool hold_link_pair(const char *survivor, const struct stat &survivor_status, const char *replaced,
+                    const struct stat &replaced_status, link_pair &pair) {
     return hold_as_compared(survivor, survivor_status, pair.survivor) &&
            hold_as_compared(replaced, replaced_status, pair.replaced);
 }
@@ -215,8 +215,7 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
     // A rename between two names of one inode succeeds and leaves both: the
     // replaced name already led to the survivor, and the temporary name stays.
     struct stat left;
-    if (temp_known &&
-        fstatat(directory, temp_last.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (temp_known && fstatat(directory, temp_last.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_inode(left, temp_status))
         remove_temporary(directory, temp);
     return 0;

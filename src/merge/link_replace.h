@@ -20,8 +20,8 @@ struct link_pair {
 // file that was compared (device, inode, size, modification and change
 // times). When one is not, or cannot be examined, one line naming it goes to
 // standard error and the result is false: nothing may be counted or changed.
-bool hold_link_pair(const char *survivor, const struct stat &survivor_status,
-                    const char *replaced, const struct stat &replaced_status, link_pair &pair);
+bool hold_link_pair(const char *survivor, const struct stat &survivor_status, const char *replaced,
+                    const struct stat &replaced_status, link_pair &pair);
 
 // Replaces the held name replaced by a hard link (or, with soft, a symbolic
 // link) to the held file survivor. The link is made under a temporary name

@@ -9,15 +9,14 @@
 #include "run/file_status.h"
 #include "run/output.h"
 
-install_outcome install_copy(unique_fd copy, const held_entry &entry,
-                             const std::string &temp_name, const char *name,
-                             const struct stat &original) {
+install_outcome install_copy(unique_fd copy, const held_entry &entry, const std::string &temp_name,
+                             const char *name, const struct stat &original) {
     const char *temp = temp_name.c_str();
     const std::string temp_last = final_component(temp_name);
     const int directory = entry.directory.get();
     if (!copy) {
-        copy.reset(openat(directory, temp_last.c_str(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        copy.reset(
+            openat(directory, temp_last.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!copy) {
             fail_line("open", "open(%s) failed\n", temp);
             return install_outcome::refused;

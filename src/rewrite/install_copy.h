@@ -27,6 +27,5 @@ enum class install_outcome {
 // regular file of one link owned by the running user is taken for a copy.
 // original is the status of name that the copy was made from: the copy is
 // refused when the held entry no longer shows that same version of the file.
-install_outcome install_copy(unique_fd copy, const held_entry &entry,
-                             const std::string &temp_name, const char *name,
-                             const struct stat &original);
+install_outcome install_copy(unique_fd copy, const held_entry &entry, const std::string &temp_name,
+                             const char *name, const struct stat &original);

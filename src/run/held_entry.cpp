@@ -35,8 +35,9 @@ bool hold_entry(const char *name, held_entry &entry) {
         return false;
     }
     // "/x" lies in the root; "x" in the working directory.
-    const std::string directory =
-        slash == std::string::npos ? "." : slash == 0 ? "/" : whole.substr(0, slash + 1);
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : whole.substr(0, slash + 1);
     entry.directory.reset(open(directory.c_str(), directory_flags));
     return static_cast<bool>(entry.directory);
 }
