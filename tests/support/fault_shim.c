@@ -7,7 +7,8 @@
  *          a directory descriptor (fstatat, openat, linkat, symlinkat,
  *          renameat, unlinkat) it is the directory's path joined with the
  *          relative one; an openat that creates exclusively counts as
- *          "mkstemp"; for calls on a
+ *          "mkstemp"; for execl it is the program and its arguments; for
+ *          calls on a
  *          descriptor the path is what /proc/self/fd names; for calloc it is
  *          "NMEMB,SIZE"; for mlockall it is the flags as a decimal number
  *   errno  a number or a name such as EIO; the call fails with it.
@@ -549,7 +550,13 @@ int execl(const char *path, const char *arg, ...) {
     while (n < 63 && (argv[n] = va_arg(args, char *)) != NULL) ++n;
     va_end(args);
     argv[n] = NULL;
-    int error = check("execl", path);
+    /* Matched against the program and its arguments, since a rule's counts
+       live in each process: the child of a fork cannot count for the parent. */
+    char command[8192];
+    size_t used = (size_t)snprintf(command, sizeof command, "%s", path);
+    for (int i = 0; i < n && used < sizeof command; ++i)
+        used += (size_t)snprintf(command + used, sizeof command - used, " %s", argv[i]);
+    int error = check("execl", command);
     if (error > 0) {
         errno = error;
         return -1;
