@@ -39,8 +39,9 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
     const struct stat &replaced_status = replaced_look.status;
     const bool soft = run_options.soft != 0;
 
-    if (!run_options.nodo && !(still_as_compared(survivor, survivor_status) &&
-                               still_as_compared(replaced, replaced_status))) {
+    link_pair pair;
+    if (!run_options.nodo &&
+        !hold_link_pair(survivor, survivor_status, replaced, replaced_status, pair)) {
         note_link_attempt(survivor_look, replaced_look, false, soft);
         return 0;
     }
@@ -50,9 +51,10 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
         add_wrapping(run_stats.reclaim_blocks, replaced_status.st_blocks);
     }
     if (!run_options.nodo) {
-        const bool linked = replace_with_link(survivor, survivor_status, replaced, soft) == 0;
-        note_link_attempt(survivor_look, replaced_look, linked, soft);
-        if (!linked) return -1;
+        const int outcome =
+            replace_with_link(pair, survivor, survivor_status, replaced, replaced_status, soft);
+        note_link_attempt(survivor_look, replaced_look, outcome == 0, soft);
+        if (outcome != 0) return outcome < 0 ? -1 : 0;
     }
     const uint32_t survivor_links = static_cast<uint32_t>(survivor_status.st_nlink);
     const uint32_t replaced_links = static_cast<uint32_t>(replaced_status.st_nlink);
