@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "merge/content_compare.h"
@@ -59,33 +60,35 @@ uint64_t key_of(const status_slot &slot) { return slot.word >> device_shift; }
 
 // ---- What is known of the contents of each file version ----------------------
 
-enum : uint8_t {
-    record_present = 1,
-    record_alias = 2,  // another name of the same inode holds the knowledge
-};
-
-// One per work_list entry that was read, kept in pages allocated on first use.
-// A record describes the version of the file (its change time) whose bytes
-// were read; it is dropped as soon as the name is seen with another version.
+// One record per file version that was read, shared by the listed names of
+// its inode. A record describes the version (its change time) whose bytes
+// were read; a name seen with another version lets go of it. Its number also
+// stands for the version in the forest of versions found byte-equal.
 struct content_record {
     uint32_t change_low, change_high;  // the change time the bytes belong to
-    uint32_t node;                     // in the forest of byte-equal versions
-    // Digests of a large file, a longer prefix of a small one, or for an
-    // alias the entry that holds the record.
+    // Digests of a large file, or a longer prefix of a small one; 0: none.
     uint32_t link;
-    uint32_t details;  // remembered status fields of an equal file, 0: none
-    uint8_t flags;
+    uint32_t details;       // remembered status fields of an equal file, 0: none
     uint8_t prefix_length;  // bytes of prefix that were read (a failed read leaves fewer)
-    uint8_t spare[2];
+    uint8_t spare[3];
     unsigned char prefix[prefix_size];
 };
-
+constexpr size_t record_page = 1024;
 std::vector<content_record *> record_pages;
+uint32_t records_used = 0;
+
+std::vector<uint32_t> entry_records;  // per work_list entry, 0: nothing known
 
 // Union-find over versions found byte-equal by reading: two files are equal
-// when their versions share a root. A dropped version keeps its node, which
-// still stands for the bytes that were compared.
-std::vector<uint32_t> node_parent;
+// when their records share a root. A record that its names let go of stays
+// in the forest, standing for the bytes that were compared.
+std::vector<uint32_t> record_parent;
+
+// Versions whose change time this run moved by linking or removing a name of
+// their inode, with their modification time: a name seen afterwards with a
+// new change time but the same modification time (and size) still holds the
+// bytes that were read.
+std::unordered_map<uint32_t, uint64_t> moved_by_this_run;
 
 // Digests of the pieces of a file larger than a block, learnt in order while
 // it is read; or the longer prefix of a smaller file.
@@ -127,9 +130,11 @@ bool prepare_cache() {
     for (file_details *page : details_pages) delete[] page;
     const size_t count = static_cast<size_t>(file_count);
     slots.assign(count, status_slot{0, 0});
-    record_pages.assign((count + page_entries - 1) / page_entries, nullptr);
-    node_parent.assign(1, 0);
-    node_parent.reserve(count + 1);
+    entry_records.assign(count, 0);
+    record_pages.clear();
+    records_used = 1;
+    record_parent.assign(1, 0);
+    moved_by_this_run.clear();
     extras.assign(1, extra_bytes{nullptr, nullptr, 0, 0});
     details_pages.clear();
     details_used = 1;
@@ -148,8 +153,8 @@ int device_index(dev_t device) {
     return static_cast<int>(last = devices.size() - 1);
 }
 
-// Change times are kept as seconds and nanoseconds in one word; times that
-// do not fit are never remembered.
+// Times are kept as seconds and nanoseconds in one word; times that do not
+// fit are never remembered.
 bool pack_time(const struct timespec &time, uint64_t &packed) {
     if (time.tv_sec < 0 || time.tv_sec >= (int64_t(1) << 34) || time.tv_nsec < 0 ||
         time.tv_nsec >= 1000000000)
@@ -167,13 +172,19 @@ void set_record_time(content_record &record, uint64_t packed) {
     record.change_high = static_cast<uint32_t>(packed >> 32);
 }
 
-content_record *record_at(long entry, bool create) {
-    content_record *&page = record_pages[static_cast<size_t>(entry) / page_entries];
-    if (!page) {
-        if (!create) return nullptr;
-        page = new content_record[page_entries]();
-    }
-    return &page[static_cast<size_t>(entry) % page_entries];
+content_record &record_of(uint32_t id) { return record_pages[id / record_page][id % record_page]; }
+
+// The record of what is known of entry's file, or null.
+content_record *known_record(long entry) {
+    const uint32_t id = entry_records[entry];
+    return id ? &record_of(id) : nullptr;
+}
+
+uint32_t new_record() {
+    if (records_used / record_page >= record_pages.size())
+        record_pages.push_back(new content_record[record_page]());
+    record_parent.push_back(records_used);
+    return records_used++;
 }
 
 file_details *details_of(const content_record &record) {
@@ -181,27 +192,12 @@ file_details *details_of(const content_record &record) {
     return &details_pages[record.details / details_page][record.details % details_page];
 }
 
-void drop_record(content_record &record) {
-    if ((record.flags & record_present) && !(record.flags & record_alias) && record.link) {
-        extra_bytes &extra = extras[record.link];
-        delete[] extra.digests;
-        delete[] extra.prefix;
-        extra = {nullptr, nullptr, 0, 0};
+uint32_t find_root(uint32_t id) {
+    while (record_parent[id] != id) {
+        record_parent[id] = record_parent[record_parent[id]];
+        id = record_parent[id];
     }
-    record = content_record{};
-}
-
-uint32_t new_node() {
-    node_parent.push_back(static_cast<uint32_t>(node_parent.size()));
-    return static_cast<uint32_t>(node_parent.size() - 1);
-}
-
-uint32_t find_root(uint32_t node) {
-    while (node_parent[node] != node) {
-        node_parent[node] = node_parent[node_parent[node]];
-        node = node_parent[node];
-    }
-    return node;
+    return id;
 }
 
 bool same_slot(long a, long b) {
@@ -210,27 +206,11 @@ bool same_slot(long a, long b) {
            x.inode == y.inode;
 }
 
-// The record that describes the file of entry, and the entry that holds it.
-content_record *known_record(long entry, long &owner) {
-    content_record *record = record_at(entry, false);
-    if (!record || !(record->flags & record_present)) return nullptr;
-    if (!(record->flags & record_alias)) {
-        owner = entry;
-        return record;
-    }
-    const long target = record->link;
-    content_record *held = record_at(target, false);
-    if (held && (held->flags & record_present) && !(held->flags & record_alias) &&
-        same_slot(entry, target)) {
-        owner = target;
-        return held;
-    }
-    *record = content_record{};
-    return nullptr;
-}
-
-// Takes a fresh status of entry's name into the cache. Whatever was known of
-// the name's contents goes unless the status shows the same file version.
+// Takes a fresh status of entry's name into the cache. The name lets go of
+// what was known of its contents unless the status shows the same file
+// version: same inode and size, and the same change time, or a change time
+// that this run's own change of the inode moved (the modification time then
+// tells that the bytes did not move).
 void remember(long entry, const struct stat &status) {
     const int device = device_index(status.st_dev);
     uint64_t change = 0;
@@ -239,22 +219,22 @@ void remember(long entry, const struct stat &status) {
     const uint64_t key = static_cast<uint64_t>(status.st_size) << device_bits |
                          static_cast<uint64_t>(device < 0 ? 0 : device);
     status_slot &slot = slots[entry];
-    if (content_record *record = record_at(entry, false);
-        record && (record->flags & record_present)) {
-        bool keep;
-        if (record->flags & record_alias) {
-            const long target = record->link;
-            const content_record *held = record_at(target, false);
-            const status_slot &other = slots[target];
-            keep = storable && held && (held->flags & record_present) &&
-                   !(held->flags & record_alias) && (other.word & status_known) &&
-                   key_of(other) == key && other.inode == status.st_ino &&
-                   record_time(*held) == change;
-        } else {
-            keep = storable && (slot.word & status_known) && key_of(slot) == key &&
-                   slot.inode == status.st_ino && record_time(*record) == change;
+    if (const uint32_t id = entry_records[entry]) {
+        content_record &record = record_of(id);
+        bool keep = storable && (slot.word & status_known) && key_of(slot) == key &&
+                    slot.inode == status.st_ino;
+        if (keep && record_time(record) != change) {
+            auto moved = moved_by_this_run.find(id);
+            uint64_t modified;
+            keep = moved != moved_by_this_run.end() && pack_time(status.st_mtim, modified) &&
+                   moved->second == modified;
+            if (keep) {
+                set_record_time(record, change);
+                record.details = 0;
+                moved_by_this_run.erase(moved);
+            }
         }
-        if (!keep) drop_record(*record);
+        if (!keep) entry_records[entry] = 0;
     }
     if (!storable) {
         slot = status_slot{0, 0};
@@ -344,7 +324,7 @@ bool is_large(off_t size) { return size >= static_cast<off_t>(block_size); }
 struct side {
     file_look *look = nullptr;
     int index = 0;  // 0 for the first file, 1 for the second
-    long owner = -1;
+    uint32_t id = 0;  // the record of what is known of the file
     content_record *record = nullptr;
     unique_fd fd;
     bool opened = false;
@@ -478,16 +458,14 @@ step learn_first_block(side &s, off_t size, int &order) {
     const size_t expected = static_cast<size_t>(std::min<off_t>(size, block_size));
     block_read read = read_whole_or_block(s, size);
     if (!read.failed && read.length != expected) return step::changed;
-    content_record *record = record_at(s.look->entry, true);
-    drop_record(*record);
+    s.id = new_record();
+    entry_records[s.look->entry] = s.id;
+    content_record *record = &record_of(s.id);
     set_record_time(*record, s.opened_change);
-    record->node = new_node();
-    record->flags = record_present;
     const size_t have = std::min({usable(read), prefix_size, expected});
     record->prefix_length = static_cast<uint8_t>(have);
     std::memcpy(record->prefix, read.data, have);
     s.record = record;
-    s.owner = s.look->entry;
     if (is_large(size)) {
         const uint32_t count = piece_count(size);
         extras.push_back({new uint64_t[count], nullptr, 0, count});
@@ -531,13 +509,11 @@ bool compare_prefixes(const side &a, const side &b, off_t size, int &order) {
     return static_cast<off_t>(common) == size;
 }
 
-bool same_class(const side &a, const side &b) {
-    return find_root(a.record->node) == find_root(b.record->node);
-}
+bool same_class(const side &a, const side &b) { return find_root(a.id) == find_root(b.id); }
 
 void unite(const side &a, const side &b) {
-    uint32_t x = find_root(a.record->node), y = find_root(b.record->node);
-    if (x != y) node_parent[x] = y;
+    uint32_t x = find_root(a.id), y = find_root(b.id);
+    if (x != y) record_parent[x] = y;
 }
 
 // Both files read side by side from the start, block by block, with the
@@ -659,7 +635,8 @@ step compare_large(side &a, side &b, off_t size, int &order) {
 
 step compare_with_knowledge(side &a, side &b, off_t size, int &order) {
     for (side *s : {&a, &b}) {
-        s->record = known_record(s->look->entry, s->owner);
+        s->id = entry_records[s->look->entry];
+        s->record = s->id ? &record_of(s->id) : nullptr;
         s->buffer = comparison_block(s->index);
     }
     // Files that nothing is known of are opened, the first before the second.
@@ -690,8 +667,7 @@ look_outcome confirm_look(file_look &look, bool is_first) {
     if (look.fresh) return look_outcome::settled;
     const long entry = look.entry;
     const struct stat remembered = look.status;
-    long owner;
-    content_record *record = remembering(look) ? known_record(entry, owner) : nullptr;
+    const uint32_t id = remembering(look) ? entry_records[entry] : 0;
     if (!examine_fresh(look))
         return is_first ? look_outcome::failed_first : look_outcome::failed_second;
     update_link_extremes(look.status.st_nlink);
@@ -699,7 +675,7 @@ look_outcome confirm_look(file_look &look, bool is_first) {
     const bool same = same_inode(remembered, look.status) &&
                       remembered.st_size == look.status.st_size &&
                       (remembered.st_mode & S_IFMT) == (look.status.st_mode & S_IFMT) &&
-                      (!record || (remembering(look) && known_record(entry, owner) == record));
+                      (!id || (remembering(look) && entry_records[entry] == id));
     return same ? look_outcome::settled : look_outcome::changed;
 }
 
@@ -757,8 +733,7 @@ look_outcome compare_looked_contents(file_look &first, file_look &second, int &o
 
 look_outcome complete_looks(file_look &first, file_look &second) {
     for (file_look *look : {&first, &second}) {
-        long owner;
-        content_record *record = remembering(*look) ? known_record(look->entry, owner) : nullptr;
+        content_record *record = remembering(*look) ? known_record(look->entry) : nullptr;
         if (!look->fresh) {
             if (const file_details *details = record ? details_of(*record) : nullptr) {
                 look->status.st_blocks = static_cast<blkcnt_t>(details->blocks);
@@ -771,7 +746,7 @@ look_outcome complete_looks(file_look &first, file_look &second) {
             }
             look_outcome outcome = confirm_look(*look, look == &first);
             if (outcome != look_outcome::settled) return outcome;
-            record = remembering(*look) ? known_record(look->entry, owner) : nullptr;
+            record = remembering(*look) ? known_record(look->entry) : nullptr;
         }
         if (record) keep_details(*record, look->status);
     }
@@ -798,42 +773,43 @@ look_outcome look_again(file_look &first, file_look &second, bool keep_rememberi
 void note_same_inode(const file_look &first, const file_look &second) {
     if (!remembering(first) || !remembering(second) || !same_slot(first.entry, second.entry))
         return;
-    long first_owner = -1, second_owner = -1;
-    const bool first_known = known_record(first.entry, first_owner) != nullptr;
-    const bool second_known = known_record(second.entry, second_owner) != nullptr;
-    if (first_known == second_known) return;
-    content_record *record = record_at(first_known ? second.entry : first.entry, true);
-    *record = content_record{};
-    record->flags = record_present | record_alias;
-    record->link = static_cast<uint32_t>(first_known ? first_owner : second_owner);
+    uint32_t &x = entry_records[first.entry], &y = entry_records[second.entry];
+    if (!x) x = y;
+    if (!y) y = x;
 }
 
 void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked,
                        bool soft) {
     if (!remembering(survivor) || !remembering(replaced)) return;
-    long owner;
-    content_record *record = known_record(survivor.entry, owner);
     slots[survivor.entry].word &= ~uint64_t(status_current);
     slots[replaced.entry].word &= ~uint64_t(status_current);
-    if (!linked || soft || !record) return;
-    // The new link moved the survivor's change time and link count but not its
-    // bytes: what is known of them carries over when nothing else moved.
+    if (!linked) return;
+    // The replaced file lost a name; when it keeps others, they still hold
+    // the bytes that were read of it.
+    uint64_t modified;
+    if (const uint32_t id = entry_records[replaced.entry];
+        id && replaced.status.st_nlink > 1 && pack_time(replaced.status.st_mtim, modified)) {
+        moved_by_this_run[id] = modified;
+        record_of(id).details = 0;
+    }
+    entry_records[replaced.entry] = 0;
+    if (soft) return;
+    // The survivor gained a name: its change time and link count moved, its
+    // bytes did not. Both names now lead to it, and share what is known.
     struct stat after;
     ++knowledge_counts.status_queries;
     if (lstat(survivor.name, &after) != 0) return;
     const struct stat &before = survivor.status;
-    uint64_t before_change, after_change;
     if (!same_inode(after, before) || after.st_size != before.st_size ||
         after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec || !pack_time(before.st_ctim, before_change) ||
-        before_change != record_time(*record) || !pack_time(after.st_ctim, after_change))
+        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
         return;
-    set_record_time(*record, after_change);
-    record->details = 0;
+    if (const uint32_t id = entry_records[survivor.entry]; id && pack_time(after.st_mtim, modified))
+        moved_by_this_run[id] = modified;
     remember(survivor.entry, after);
-    // The replaced name now leads to the survivor's inode and shares its record.
-    content_record *alias = record_at(replaced.entry, true);
-    drop_record(*alias);
-    alias->flags = record_present | record_alias;
-    alias->link = static_cast<uint32_t>(owner);
+    if (!remembering(survivor)) return;
+    update_link_extremes(after.st_nlink);
+    slots[survivor.entry].word |= status_folded;
+    slots[replaced.entry] = slots[survivor.entry];
+    entry_records[replaced.entry] = entry_records[survivor.entry];
 }

@@ -66,7 +66,8 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
         dup2(err_pipe[1], 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
         signal(SIGPIPE, SIG_DFL);
-        execve(TWINFOLD_BINARY, argv.data(), envp.data());
+        execve(options.binary.empty() ? TWINFOLD_BINARY : options.binary.c_str(), argv.data(),
+               envp.data());
         _exit(127);
     }
     close(in_pipe[0]);

@@ -21,6 +21,7 @@ struct tool_options {
     std::string stdin_path;           // read standard input from this file instead of input
     std::vector<std::string> env;     // further NAME=value entries
     int timeout_seconds = 120;
+    std::string binary;               // the program to run; empty: the tool under test
 };
 
 tool_result run_tool(const std::vector<std::string> &args, const std::string &input,
