@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "merge/content_compare.h"
@@ -29,13 +30,15 @@ constexpr size_t chunk_size = 8;
 // bytes agree keep as many more as it took to tell them apart, up to a limit.
 constexpr size_t prefix_size = chunk_size;
 constexpr size_t prefix_limit = 1024;
-constexpr size_t page_entries = 256;
+constexpr size_t page_entries = 1024;
 
 // ---- What is remembered of each name's status --------------------------------
 
-// One word per work_list entry holds the size, a device index and the flags;
-// a second holds the inode. Both are read by every comparison, so they share
-// a cache line.
+// Twelve bytes per work_list entry, read by every comparison: one word holds
+// the size, the high bits of the inode, a device index and the flags, and a
+// second half word the low bits of the inode. A status that does not fit
+// (sizes from 1 TiB, inodes from 2^40, more than 256 devices) is not kept,
+// and its name is examined on every call.
 enum : uint64_t {
     status_known = 1,    // the slot holds the last status seen
     status_current = 2,  // ... and may be used without a new lstat
@@ -43,46 +46,67 @@ enum : uint64_t {
 };
 constexpr int type_shift = 3;  // four bits of file type
 constexpr int device_shift = 8;
-constexpr int device_bits = 10;
-constexpr int size_shift = device_shift + device_bits;
-constexpr int64_t size_limit = int64_t(1) << (64 - size_shift);
-constexpr uint64_t flag_mask = (uint64_t(1) << device_shift) - 1;
+constexpr int inode_shift = 16;
+constexpr int size_shift = 24;
+constexpr uint64_t flag_mask = 0xff;
+constexpr int64_t size_limit = int64_t(1) << 40;
+constexpr uint64_t inode_limit = uint64_t(1) << 40;
+constexpr size_t device_limit = 256;
 
-struct status_slot {
+struct __attribute__((packed, aligned(4))) status_slot {
     uint64_t word;
-    uint64_t inode;
+    uint32_t inode_low;
 };
 
 std::vector<status_slot> slots;
 std::vector<dev_t> devices;  // device index -> device number
 
-uint64_t key_of(const status_slot &slot) { return slot.word >> device_shift; }
+// Everything but the flags: size, device and inode.
+bool same_identity(const status_slot &x, const status_slot &y) {
+    return x.word >> device_shift == y.word >> device_shift && x.inode_low == y.inode_low;
+}
 
-// ---- What is known of the contents of each file version ----------------------
+// ---- What is known of the contents -----------------------------------------
 
-// One record per file version that was read, shared by the listed names of
-// its inode. A record describes the version (its change time) whose bytes
-// were read; a name seen with another version lets go of it. Its number also
-// stands for the version in the forest of versions found byte-equal.
-struct content_record {
-    uint32_t change_low, change_high;  // the change time the bytes belong to
-    // Digests of a large file, or a longer prefix of a small one; 0: none.
-    uint32_t link;
-    uint32_t details;       // remembered status fields of an equal file, 0: none
-    uint8_t prefix_length;  // bytes of prefix that were read (a failed read leaves fewer)
-    uint8_t spare[3];
+// Per work_list entry whose file was read: its first bytes, and the version
+// record of the file when one was needed. Kept in pages allocated on first use.
+// A prefix alone serves to order; it is not trusted to tell that two files
+// are equal.
+struct first_bytes {
     unsigned char prefix[prefix_size];
+    uint32_t state;  // bytes_read, the prefix length, and the version record number
 };
-constexpr size_t record_page = 1024;
-std::vector<content_record *> record_pages;
-uint32_t records_used = 0;
+enum : uint32_t { bytes_read = 1 };
+constexpr int length_shift = 1;
+constexpr uint32_t length_mask = 0xf;
+constexpr int version_shift = 5;
 
-std::vector<uint32_t> entry_records;  // per work_list entry, 0: nothing known
+std::vector<first_bytes *> first_pages;
 
-// Union-find over versions found byte-equal by reading: two files are equal
-// when their records share a root. A record that its names let go of stays
+// One record per file version whose equality to another was found by reading,
+// or that is large or needed a longer prefix; shared by the listed names of
+// its inode. It holds the change time of the version read: a name seen with
+// another lets go of it. Its number also stands for the version in a
+// union-find forest of versions found byte-equal; a record let go of stays
 // in the forest, standing for the bytes that were compared.
-std::vector<uint32_t> record_parent;
+struct version_record {
+    uint32_t change_low, change_high;
+    uint32_t parent;
+    uint32_t link;  // digests of a large file, or a longer prefix; 0: none
+    // The status fields that the handling of an equal pair reads, so that a
+    // read-only run reports every comparison of equal files without examining
+    // them again; owner is 0 when they are not kept.
+    uint32_t blocks;
+    uint32_t modified;  // whole seconds
+    uint16_t links;
+    uint16_t mode;
+    uint16_t owner;  // 1 + index in owner_pairs
+    uint16_t spare;
+};
+constexpr size_t version_page = 1024;
+std::vector<version_record *> version_pages;
+uint32_t versions_used = 0;
+std::vector<std::pair<uint32_t, uint32_t>> owner_pairs;  // owner and group
 
 // Versions whose change time this run moved by linking or removing a name of
 // their inode, with their modification time: a name seen afterwards with a
@@ -100,21 +124,6 @@ struct extra_bytes {
 };
 std::vector<extra_bytes> extras;
 
-// The status fields that the handling of an equal pair reads, remembered for
-// the files found equal to another, so that a read-only run reports every
-// comparison of them without examining them again.
-struct file_details {
-    int64_t blocks;
-    int64_t modified;  // whole seconds
-    uint32_t links;
-    uint32_t owner;
-    uint32_t group;
-    uint32_t mode;
-};
-constexpr size_t details_page = 1024;
-std::vector<file_details *> details_pages;
-uint32_t details_used = 0;
-
 // The list the cache belongs to; another list (a new intake) starts afresh.
 char **cache_list = nullptr;
 int cache_count = 0;
@@ -126,18 +135,15 @@ bool prepare_cache() {
         delete[] extra.digests;
         delete[] extra.prefix;
     }
-    for (content_record *page : record_pages) delete[] page;
-    for (file_details *page : details_pages) delete[] page;
+    for (first_bytes *page : first_pages) delete[] page;
+    for (version_record *page : version_pages) delete[] page;
     const size_t count = static_cast<size_t>(file_count);
     slots.assign(count, status_slot{0, 0});
-    entry_records.assign(count, 0);
-    record_pages.clear();
-    records_used = 1;
-    record_parent.assign(1, 0);
+    first_pages.assign((count + page_entries - 1) / page_entries, nullptr);
+    version_pages.clear();
+    versions_used = 1;
     moved_by_this_run.clear();
     extras.assign(1, extra_bytes{nullptr, nullptr, 0, 0});
-    details_pages.clear();
-    details_used = 1;
     cache_list = work_list;
     cache_count = file_count;
     return true;
@@ -148,7 +154,7 @@ int device_index(dev_t device) {
     if (last < devices.size() && devices[last] == device) return static_cast<int>(last);
     for (size_t i = 0; i < devices.size(); ++i)
         if (devices[i] == device) return static_cast<int>(last = i);
-    if (devices.size() >= (size_t(1) << device_bits)) return -1;
+    if (devices.size() >= device_limit) return -1;
     devices.push_back(device);
     return static_cast<int>(last = devices.size() - 1);
 }
@@ -163,86 +169,95 @@ bool pack_time(const struct timespec &time, uint64_t &packed) {
     return true;
 }
 
-uint64_t record_time(const content_record &record) {
+first_bytes *cell_of(long entry, bool create) {
+    first_bytes *&page = first_pages[static_cast<size_t>(entry) / page_entries];
+    if (!page) {
+        if (!create) return nullptr;
+        page = new first_bytes[page_entries]();
+    }
+    return &page[static_cast<size_t>(entry) % page_entries];
+}
+
+uint32_t version_number(const first_bytes *cell) {
+    return cell ? cell->state >> version_shift : 0;
+}
+
+void set_version_number(first_bytes &cell, uint32_t number) {
+    cell.state = (cell.state & ((1u << version_shift) - 1)) | number << version_shift;
+}
+
+version_record &version(uint32_t number) {
+    return version_pages[number / version_page][number % version_page];
+}
+
+uint64_t version_time(const version_record &record) {
     return uint64_t(record.change_high) << 32 | record.change_low;
 }
 
-void set_record_time(content_record &record, uint64_t packed) {
+void set_version_time(version_record &record, uint64_t packed) {
     record.change_low = static_cast<uint32_t>(packed);
     record.change_high = static_cast<uint32_t>(packed >> 32);
 }
 
-content_record &record_of(uint32_t id) { return record_pages[id / record_page][id % record_page]; }
-
-// The record of what is known of entry's file, or null.
-content_record *known_record(long entry) {
-    const uint32_t id = entry_records[entry];
-    return id ? &record_of(id) : nullptr;
+uint32_t new_version(uint64_t change) {
+    if (versions_used / version_page >= version_pages.size())
+        version_pages.push_back(new version_record[version_page]());
+    version_record &record = version(versions_used);
+    record.parent = versions_used;
+    set_version_time(record, change);
+    return versions_used++;
 }
 
-uint32_t new_record() {
-    if (records_used / record_page >= record_pages.size())
-        record_pages.push_back(new content_record[record_page]());
-    record_parent.push_back(records_used);
-    return records_used++;
-}
-
-file_details *details_of(const content_record &record) {
-    if (!record.details) return nullptr;
-    return &details_pages[record.details / details_page][record.details % details_page];
-}
-
-uint32_t find_root(uint32_t id) {
-    while (record_parent[id] != id) {
-        record_parent[id] = record_parent[record_parent[id]];
-        id = record_parent[id];
+uint32_t find_root(uint32_t number) {
+    while (version(number).parent != number) {
+        uint32_t &parent = version(number).parent;
+        parent = version(parent).parent;
+        number = parent;
     }
-    return id;
+    return number;
 }
 
 bool same_slot(long a, long b) {
     const status_slot &x = slots[a], &y = slots[b];
-    return (x.word & status_known) && (y.word & status_known) && key_of(x) == key_of(y) &&
-           x.inode == y.inode;
+    return (x.word & status_known) && (y.word & status_known) && same_identity(x, y);
 }
 
-// Takes a fresh status of entry's name into the cache. The name lets go of
-// what was known of its contents unless the status shows the same file
-// version: same inode and size, and the same change time, or a change time
-// that this run's own change of the inode moved (the modification time then
-// tells that the bytes did not move).
+// Takes a fresh status of entry's name into the cache. What was known of its
+// contents goes when the name now leads to another inode or size, and when
+// its version record shows another version: another change time, unless this
+// run's own change of the inode moved it (the modification time then tells
+// that the bytes did not move).
 void remember(long entry, const struct stat &status) {
     const int device = device_index(status.st_dev);
+    const uint64_t inode = status.st_ino;
     uint64_t change = 0;
     const bool storable = device >= 0 && status.st_size >= 0 && status.st_size < size_limit &&
-                          pack_time(status.st_ctim, change);
-    const uint64_t key = static_cast<uint64_t>(status.st_size) << device_bits |
-                         static_cast<uint64_t>(device < 0 ? 0 : device);
+                          inode < inode_limit && pack_time(status.st_ctim, change);
+    status_slot seen{0, static_cast<uint32_t>(inode)};
+    seen.word = static_cast<uint64_t>(status.st_size) << size_shift | (inode >> 32) << inode_shift |
+                static_cast<uint64_t>(device < 0 ? 0 : device) << device_shift |
+                uint64_t((status.st_mode & S_IFMT) >> 12) << type_shift | status_known |
+                status_current;
     status_slot &slot = slots[entry];
-    if (const uint32_t id = entry_records[entry]) {
-        content_record &record = record_of(id);
-        bool keep = storable && (slot.word & status_known) && key_of(slot) == key &&
-                    slot.inode == status.st_ino;
-        if (keep && record_time(record) != change) {
-            auto moved = moved_by_this_run.find(id);
-            uint64_t modified;
-            keep = moved != moved_by_this_run.end() && pack_time(status.st_mtim, modified) &&
-                   moved->second == modified;
-            if (keep) {
-                set_record_time(record, change);
-                record.details = 0;
-                moved_by_this_run.erase(moved);
+    if (first_bytes *cell = cell_of(entry, false); cell && cell->state) {
+        bool keep = storable && (slot.word & status_known) && same_identity(slot, seen);
+        if (const uint32_t number = version_number(cell); keep && number) {
+            version_record &record = version(number);
+            if (version_time(record) != change) {
+                auto moved = moved_by_this_run.find(number);
+                uint64_t modified;
+                keep = moved != moved_by_this_run.end() && pack_time(status.st_mtim, modified) &&
+                       moved->second == modified;
+                if (keep) {
+                    set_version_time(record, change);
+                    record.owner = 0;
+                    moved_by_this_run.erase(moved);
+                }
             }
         }
-        if (!keep) entry_records[entry] = 0;
+        if (!keep) cell->state = 0;
     }
-    if (!storable) {
-        slot = status_slot{0, 0};
-        return;
-    }
-    slot.word = key << device_shift | uint64_t((status.st_mode & S_IFMT) >> 12) << type_shift |
-                status_known | status_current;
-    slot.inode = status.st_ino;
+    slot = storable ? seen : status_slot{0, 0};
 }
 
 bool examine_fresh(file_look &look) {
@@ -257,18 +272,32 @@ bool examine_fresh(file_look &look) {
     return true;
 }
 
+int owner_index(uid_t owner, gid_t group) {
+    static size_t last = 0;
+    const std::pair<uint32_t, uint32_t> pair{static_cast<uint32_t>(owner),
+                                             static_cast<uint32_t>(group)};
+    if (last < owner_pairs.size() && owner_pairs[last] == pair) return static_cast<int>(last);
+    for (size_t i = 0; i < owner_pairs.size(); ++i)
+        if (owner_pairs[i] == pair) return static_cast<int>(last = i);
+    if (owner_pairs.size() >= UINT16_MAX) return -1;
+    owner_pairs.push_back(pair);
+    return static_cast<int>(last = owner_pairs.size() - 1);
+}
+
 // Remembers the fields an equal pair's handling reads, from a fresh status.
-void keep_details(content_record &record, const struct stat &status) {
-    if (record.details || status.st_nlink > UINT32_MAX) return;
-    if (details_used / details_page >= details_pages.size())
-        details_pages.push_back(new file_details[details_page]());
-    record.details = details_used++;
-    *details_of(record) = {static_cast<int64_t>(status.st_blocks),
-                           static_cast<int64_t>(status.st_mtim.tv_sec),
-                           static_cast<uint32_t>(status.st_nlink),
-                           static_cast<uint32_t>(status.st_uid),
-                           static_cast<uint32_t>(status.st_gid),
-                           static_cast<uint32_t>(status.st_mode)};
+// Fields that do not fit are not kept: the name is then examined afresh.
+void keep_details(version_record &record, const struct stat &status) {
+    if (record.owner || status.st_blocks < 0 || status.st_blocks > UINT32_MAX ||
+        status.st_mtim.tv_sec < 0 || status.st_mtim.tv_sec > UINT32_MAX ||
+        status.st_nlink > UINT16_MAX || status.st_mode > UINT16_MAX)
+        return;
+    const int owner = owner_index(status.st_uid, status.st_gid);
+    if (owner < 0) return;
+    record.blocks = static_cast<uint32_t>(status.st_blocks);
+    record.modified = static_cast<uint32_t>(status.st_mtim.tv_sec);
+    record.links = static_cast<uint16_t>(status.st_nlink);
+    record.mode = static_cast<uint16_t>(status.st_mode);
+    record.owner = static_cast<uint16_t>(owner + 1);
 }
 
 // ---- Digests --------------------------------------------------------------------
@@ -324,8 +353,8 @@ bool is_large(off_t size) { return size >= static_cast<off_t>(block_size); }
 struct side {
     file_look *look = nullptr;
     int index = 0;  // 0 for the first file, 1 for the second
-    uint32_t id = 0;  // the record of what is known of the file
-    content_record *record = nullptr;
+    first_bytes *cell = nullptr;  // what is known of its first bytes; null: nothing
+    uint32_t number = 0;          // its version record, 0: none
     unique_fd fd;
     bool opened = false;
     off_t position = 0;  // of the descriptor
@@ -347,9 +376,9 @@ size_t usable(const block_read &read) {
 
 // Opens the side's file when it is not open yet. A file that cannot be opened
 // decides the comparison against itself, silently; a file that is not the
-// size examined, or whose remembered bytes belong to another version, makes
-// the call start over with fresh looks. The opened file's status is as fresh
-// as an lstat of the name, and the look takes it.
+// size examined, or not the version its record describes, makes the call
+// start over with fresh looks. The opened file's status is as fresh as an
+// lstat of the name, and the look takes it.
 step open_side(side &s, off_t size, int &order) {
     if (s.opened) return step::go_on;
     struct stat now;
@@ -361,7 +390,7 @@ step open_side(side &s, off_t size, int &order) {
     }
     if (now.st_size != size || !pack_time(now.st_ctim, s.opened_change)) return step::changed;
     if (s.look->fresh && !same_version(now, s.look->status)) return step::changed;
-    if (s.record && record_time(*s.record) != s.opened_change) return step::changed;
+    if (s.number && version_time(version(s.number)) != s.opened_change) return step::changed;
     if (!s.look->fresh) {
         s.look->status = now;
         s.look->fresh = true;
@@ -402,8 +431,29 @@ bool holds_block(const side &s, off_t offset, off_t size) {
                           : s.held_want == static_cast<size_t>(size);
 }
 
+// The side's version record, made now from the file opened during this call
+// when there is none yet.
+version_record &version_of(side &s) {
+    if (!s.number) {
+        // The prefix is taken again from the bytes that this version holds.
+        if (s.holds && s.held_offset == 0) {
+            const size_t have = std::min(usable(s.held), prefix_size);
+            std::memcpy(s.cell->prefix, s.held.data, have);
+            s.cell->state = bytes_read | static_cast<uint32_t>(have) << length_shift;
+        }
+        s.number = new_version(s.opened_change);
+        set_version_number(*s.cell, s.number);
+    }
+    return version(s.number);
+}
+
 extra_bytes *extra_of(const side &s) {
-    return s.record && s.record->link ? &extras[s.record->link] : nullptr;
+    return s.number && version(s.number).link ? &extras[version(s.number).link] : nullptr;
+}
+
+uint32_t new_extra(const extra_bytes &extra) {
+    extras.push_back(extra);
+    return static_cast<uint32_t>(extras.size() - 1);
 }
 
 // Records the digests of the pieces that a read at offset delivered whole,
@@ -424,25 +474,23 @@ void learn_digests(const side &s, off_t offset, const block_read &read, off_t si
 }
 
 // The first bytes known of a side's file.
-const unsigned char *known_prefix(const content_record &record, size_t &length) {
-    if (record.link && extras[record.link].prefix) {
-        length = extras[record.link].known;
-        return extras[record.link].prefix;
+const unsigned char *known_prefix(const side &s, size_t &length) {
+    if (const extra_bytes *extra = extra_of(s); extra && extra->prefix) {
+        length = extra->known;
+        return extra->prefix;
     }
-    length = record.prefix_length;
-    return record.prefix;
+    length = (s.cell->state >> length_shift) & length_mask;
+    return s.cell->prefix;
 }
 
 // Keeps the first length bytes of a small file, read during this call.
 void learn_prefix(side &s, size_t length) {
     size_t known;
-    known_prefix(*s.record, known);
+    known_prefix(s, known);
     if (length <= known || !s.holds || s.held_offset != 0 || usable(s.held) < length) return;
-    if (!s.record->link) {
-        extras.push_back({nullptr, nullptr, 0, 0});
-        s.record->link = static_cast<uint32_t>(extras.size() - 1);
-    }
-    extra_bytes &extra = extras[s.record->link];
+    version_record &record = version_of(s);
+    if (!record.link) record.link = new_extra({nullptr, nullptr, 0, 0});
+    extra_bytes &extra = extras[record.link];
     unsigned char *bytes = new unsigned char[length];
     std::memcpy(bytes, s.held.data, length);
     delete[] extra.prefix;
@@ -451,25 +499,22 @@ void learn_prefix(side &s, size_t length) {
 }
 
 // Opens a file that nothing is known of and learns its first block (all of it
-// when it is smaller): the prefix, and for a large file the digests.
+// when it is smaller): the prefix, and for a large file its version and the
+// digests.
 step learn_first_block(side &s, off_t size, int &order) {
     step opened = open_side(s, size, order);
     if (opened != step::go_on) return opened;
     const size_t expected = static_cast<size_t>(std::min<off_t>(size, block_size));
     block_read read = read_whole_or_block(s, size);
     if (!read.failed && read.length != expected) return step::changed;
-    s.id = new_record();
-    entry_records[s.look->entry] = s.id;
-    content_record *record = &record_of(s.id);
-    set_record_time(*record, s.opened_change);
+    s.cell = cell_of(s.look->entry, true);
     const size_t have = std::min({usable(read), prefix_size, expected});
-    record->prefix_length = static_cast<uint8_t>(have);
-    std::memcpy(record->prefix, read.data, have);
-    s.record = record;
+    std::memcpy(s.cell->prefix, read.data, have);
+    s.cell->state = bytes_read | static_cast<uint32_t>(have) << length_shift;
+    s.number = 0;
     if (is_large(size)) {
         const uint32_t count = piece_count(size);
-        extras.push_back({new uint64_t[count], nullptr, 0, count});
-        record->link = static_cast<uint32_t>(extras.size() - 1);
+        version_of(s).link = new_extra({new uint64_t[count], nullptr, 0, count});
         learn_digests(s, 0, read, size);
     }
     return step::go_on;
@@ -496,24 +541,27 @@ int order_of_bytes(const unsigned char *a, const unsigned char *b, size_t length
     return compare_chunks(x, y);
 }
 
-// The prefixes decide where they differ, and tell equality when they hold
-// both whole files. A prefix cut short by a failed read ends on a chunk
-// boundary; one shorter than its full length otherwise is the whole file.
-bool compare_prefixes(const side &a, const side &b, off_t size, int &order) {
+// The prefixes decide where they differ. A prefix cut short by a failed read
+// ends on a chunk boundary; one shorter than its full length otherwise is the
+// whole file.
+bool prefixes_differ(const side &a, const side &b, int &order) {
     size_t a_length, b_length;
-    const unsigned char *x = known_prefix(*a.record, a_length);
-    const unsigned char *y = known_prefix(*b.record, b_length);
-    const size_t common = std::min(a_length, b_length);
-    order = order_of_bytes(x, y, common);
-    if (order != 0) return true;
-    return static_cast<off_t>(common) == size;
+    const unsigned char *x = known_prefix(a, a_length);
+    const unsigned char *y = known_prefix(b, b_length);
+    order = order_of_bytes(x, y, std::min(a_length, b_length));
+    return order != 0;
 }
 
-bool same_class(const side &a, const side &b) { return find_root(a.id) == find_root(b.id); }
+bool same_class(const side &a, const side &b) {
+    return a.number && b.number && find_root(a.number) == find_root(b.number);
+}
 
-void unite(const side &a, const side &b) {
-    uint32_t x = find_root(a.id), y = find_root(b.id);
-    if (x != y) record_parent[x] = y;
+// Both files were opened during this call and read whole: they are equal.
+void unite(side &a, side &b) {
+    version_of(a);
+    version_of(b);
+    uint32_t x = find_root(a.number), y = find_root(b.number);
+    if (x != y) version(x).parent = y;
 }
 
 // Both files read side by side from the start, block by block, with the
@@ -539,11 +587,11 @@ step read_side_by_side(side &a, side &b, off_t size, int &order) {
         bool decided;
         order = compare_blocks(blocks[0], blocks[1], decided);
         if (!decided) continue;
+        const bool whole = !blocks[0].failed && !blocks[1].failed &&
+                           blocks[0].length == blocks[1].length;
         if (order == 0) {
-            unite(a, b);
-        } else if (!is_large(size) && !blocks[0].failed && !blocks[1].failed &&
-                   blocks[0].length == static_cast<size_t>(size) &&
-                   blocks[1].length == static_cast<size_t>(size)) {
+            if (whole) unite(a, b);
+        } else if (!is_large(size) && whole && blocks[0].length == static_cast<size_t>(size)) {
             const size_t at = first_differing_chunk(blocks[0].data, blocks[1].data,
                                                     static_cast<size_t>(size));
             const size_t wanted = std::min<size_t>(at + chunk_size, static_cast<size_t>(size));
@@ -635,20 +683,18 @@ step compare_large(side &a, side &b, off_t size, int &order) {
 
 step compare_with_knowledge(side &a, side &b, off_t size, int &order) {
     for (side *s : {&a, &b}) {
-        s->id = entry_records[s->look->entry];
-        s->record = s->id ? &record_of(s->id) : nullptr;
+        first_bytes *cell = cell_of(s->look->entry, false);
+        s->cell = cell && cell->state ? cell : nullptr;
+        s->number = version_number(s->cell);
         s->buffer = comparison_block(s->index);
     }
     // Files that nothing is known of are opened, the first before the second.
     for (side *s : {&a, &b}) {
-        if (s->record) continue;
+        if (s->cell) continue;
         step learnt = learn_first_block(*s, size, order);
         if (learnt != step::go_on) return learnt;
     }
-    if (compare_prefixes(a, b, size, order)) {
-        if (order == 0) unite(a, b);
-        return step::decided;
-    }
+    if (prefixes_differ(a, b, order)) return step::decided;
     if (same_class(a, b)) {
         order = 0;
         return step::decided;
@@ -661,22 +707,32 @@ bool remembering(const file_look &look) {
     return look.entry >= 0 && (slots[look.entry].word & status_current);
 }
 
+uint32_t version_number_of(const file_look &look) {
+    return remembering(look) ? version_number(cell_of(look.entry, false)) : 0;
+}
+
 // Examines a look that was not examined during this call, and tells whether
 // it is still the version that was remembered.
 look_outcome confirm_look(file_look &look, bool is_first) {
     if (look.fresh) return look_outcome::settled;
-    const long entry = look.entry;
     const struct stat remembered = look.status;
-    const uint32_t id = remembering(look) ? entry_records[entry] : 0;
+    const uint32_t number = version_number_of(look);
     if (!examine_fresh(look))
         return is_first ? look_outcome::failed_first : look_outcome::failed_second;
     update_link_extremes(look.status.st_nlink);
-    if (remembering(look)) slots[entry].word |= status_folded;
+    if (remembering(look)) slots[look.entry].word |= status_folded;
     const bool same = same_inode(remembered, look.status) &&
                       remembered.st_size == look.status.st_size &&
                       (remembered.st_mode & S_IFMT) == (look.status.st_mode & S_IFMT) &&
-                      (!id || (remembering(look) && entry_records[entry] == id));
+                      version_number_of(look) == number;
     return same ? look_outcome::settled : look_outcome::changed;
+}
+
+// Copies what is known of one name's file to another name of the same inode.
+void share_knowledge(long from, long to) {
+    const first_bytes *source = cell_of(from, false);
+    if (!source || !source->state) return;
+    *cell_of(to, true) = *source;
 }
 
 }  // namespace
@@ -694,8 +750,9 @@ bool look_at(const char *name, file_look &look) {
         constexpr uint64_t usable_now = status_current | status_folded;
         if ((slot.word & usable_now) == usable_now) {
             look.status.st_size = static_cast<off_t>(slot.word >> size_shift);
-            look.status.st_dev = devices[(slot.word >> device_shift) & ((1u << device_bits) - 1)];
-            look.status.st_ino = slot.inode;
+            look.status.st_dev = devices[(slot.word >> device_shift) & 0xff];
+            look.status.st_ino = static_cast<ino_t>(((slot.word >> inode_shift) & 0xff) << 32 |
+                                                    slot.inode_low);
             look.status.st_mode = static_cast<mode_t>(((slot.word & flag_mask) >> type_shift) << 12);
             return true;
         }
@@ -733,22 +790,24 @@ look_outcome compare_looked_contents(file_look &first, file_look &second, int &o
 
 look_outcome complete_looks(file_look &first, file_look &second) {
     for (file_look *look : {&first, &second}) {
-        content_record *record = remembering(*look) ? known_record(look->entry) : nullptr;
+        uint32_t number = version_number_of(*look);
         if (!look->fresh) {
-            if (const file_details *details = record ? details_of(*record) : nullptr) {
-                look->status.st_blocks = static_cast<blkcnt_t>(details->blocks);
-                look->status.st_mtim.tv_sec = static_cast<time_t>(details->modified);
-                look->status.st_nlink = details->links;
-                look->status.st_uid = static_cast<uid_t>(details->owner);
-                look->status.st_gid = static_cast<gid_t>(details->group);
-                look->status.st_mode = static_cast<mode_t>(details->mode);
+            const version_record *record = number ? &version(number) : nullptr;
+            if (record && record->owner) {
+                const auto &[owner, group] = owner_pairs[record->owner - 1];
+                look->status.st_blocks = static_cast<blkcnt_t>(record->blocks);
+                look->status.st_mtim.tv_sec = static_cast<time_t>(record->modified);
+                look->status.st_nlink = record->links;
+                look->status.st_uid = static_cast<uid_t>(owner);
+                look->status.st_gid = static_cast<gid_t>(group);
+                look->status.st_mode = static_cast<mode_t>(record->mode);
                 continue;
             }
             look_outcome outcome = confirm_look(*look, look == &first);
             if (outcome != look_outcome::settled) return outcome;
-            record = remembering(*look) ? known_record(look->entry) : nullptr;
+            number = version_number_of(*look);
         }
-        if (record) keep_details(*record, look->status);
+        if (number) keep_details(version(number), look->status);
     }
     return look_outcome::settled;
 }
@@ -773,9 +832,13 @@ look_outcome look_again(file_look &first, file_look &second, bool keep_rememberi
 void note_same_inode(const file_look &first, const file_look &second) {
     if (!remembering(first) || !remembering(second) || !same_slot(first.entry, second.entry))
         return;
-    uint32_t &x = entry_records[first.entry], &y = entry_records[second.entry];
-    if (!x) x = y;
-    if (!y) y = x;
+    const uint32_t x = version_number_of(first), y = version_number_of(second);
+    const first_bytes *a = cell_of(first.entry, false), *b = cell_of(second.entry, false);
+    const bool a_known = a && a->state, b_known = b && b->state;
+    if ((x && !y) || (a_known && !b_known))
+        share_knowledge(first.entry, second.entry);
+    else if ((y && !x) || (b_known && !a_known))
+        share_knowledge(second.entry, first.entry);
 }
 
 void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked,
@@ -787,12 +850,12 @@ void note_link_attempt(const file_look &survivor, const file_look &replaced, boo
     // The replaced file lost a name; when it keeps others, they still hold
     // the bytes that were read of it.
     uint64_t modified;
-    if (const uint32_t id = entry_records[replaced.entry];
-        id && replaced.status.st_nlink > 1 && pack_time(replaced.status.st_mtim, modified)) {
-        moved_by_this_run[id] = modified;
-        record_of(id).details = 0;
+    if (const uint32_t number = version_number(cell_of(replaced.entry, false));
+        number && replaced.status.st_nlink > 1 && pack_time(replaced.status.st_mtim, modified)) {
+        moved_by_this_run[number] = modified;
+        version(number).owner = 0;
     }
-    entry_records[replaced.entry] = 0;
+    if (first_bytes *cell = cell_of(replaced.entry, false)) cell->state = 0;
     if (soft) return;
     // The survivor gained a name: its change time and link count moved, its
     // bytes did not. Both names now lead to it, and share what is known.
@@ -804,12 +867,13 @@ void note_link_attempt(const file_look &survivor, const file_look &replaced, boo
         after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
         after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
         return;
-    if (const uint32_t id = entry_records[survivor.entry]; id && pack_time(after.st_mtim, modified))
-        moved_by_this_run[id] = modified;
+    if (const uint32_t number = version_number(cell_of(survivor.entry, false));
+        number && pack_time(after.st_mtim, modified))
+        moved_by_this_run[number] = modified;
     remember(survivor.entry, after);
     if (!remembering(survivor)) return;
     update_link_extremes(after.st_nlink);
     slots[survivor.entry].word |= status_folded;
     slots[replaced.entry] = slots[survivor.entry];
-    entry_records[replaced.entry] = entry_records[survivor.entry];
+    share_knowledge(survivor.entry, replaced.entry);
 }
