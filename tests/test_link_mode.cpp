@@ -467,7 +467,7 @@ TEST(LinkMode, FailuresKeepEveryName) {
          false},
         // A link that does not lead to the survivor is taken away again.
         {{},
-         "stat:dup__:ENOENT",
+         "lstat:dup__:ENOENT",
          "link(beta,alpha) failed\nlink: No such file or directory\n",
          true,
          false},

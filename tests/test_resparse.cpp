@@ -16,6 +16,7 @@
 #include "rewrite/install_copy.h"
 #include "rewrite/resparse_file.h"
 #include "rewrite_fixtures.h"
+#include "run/held_entry.h"
 #include "run/run_state.h"
 #include "scratch_tree.h"
 #include "tool_run.h"
@@ -258,25 +259,41 @@ TEST_F(Resparse, InterruptionEndsTheRunAtEntry) {
 }
 
 // The door through which a copy takes a name never goes through a symbolic
-// link put in the copy's place, and never replaces a name that moved on.
+// link put in the copy's place, never hands the original's owner to a file
+// that another user put there, and never replaces a name that moved on.
 TEST_F(Resparse, InstallCopyRefusesAForeignCopyOrAChangedName) {
     const std::string name = dir / "name";
     write_file(name, "old contents");
     const struct stat original = status_of(name);
     write_file(dir / "elsewhere", "not a copy");
+    held_entry entry;
+    ASSERT_TRUE(hold_entry(name.c_str(), entry));
 
     const std::string temp = dir / "dup__AAAAAAA";
     ASSERT_EQ(symlink("elsewhere", temp.c_str()), 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(install_copy(unique_fd(), temp, name.c_str(), original), install_outcome::refused);
+    EXPECT_EQ(install_copy(unique_fd(), entry, temp, name.c_str(), original),
+              install_outcome::refused);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "open(" + temp + ") failed\nopen: Too many levels of symbolic links\n");
+    ASSERT_EQ(unlink(temp.c_str()), 0);
+
+    write_file(temp, "planted by another user", 0644);
+    ASSERT_EQ(chown(temp.c_str(), 4321, 4321), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(install_copy(unique_fd(), entry, temp, name.c_str(), original),
+              install_outcome::foreign);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              temp + " is not the copy of " + name + " that was made, left as it is\n");
+    EXPECT_EQ(status_of(temp).st_uid, 4321u);
+    EXPECT_EQ(read_file(name), "old contents");
     ASSERT_EQ(unlink(temp.c_str()), 0);
 
     write_file(temp, "new contents");
     write_file(name, "newer contents, written meanwhile");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(install_copy(unique_fd(), temp, name.c_str(), original), install_outcome::refused);
+    EXPECT_EQ(install_copy(unique_fd(), entry, temp, name.c_str(), original),
+              install_outcome::refused);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               name + " changed while it was copied, left as it is\n");
     EXPECT_EQ(read_file(name), "newer contents, written meanwhile");

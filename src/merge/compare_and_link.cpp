@@ -37,17 +37,20 @@ int link_equal_files(const char *first, const struct stat &first_status, const c
     const struct stat &survivor_status = keep_first ? first_status : second_status;
     const struct stat &replaced_status = keep_first ? second_status : first_status;
 
-    if (!run_options.nodo && !(still_as_compared(survivor, survivor_status) &&
-                               still_as_compared(replaced, replaced_status)))
+    link_pair pair;
+    if (!run_options.nodo &&
+        !hold_link_pair(survivor, survivor_status, replaced, replaced_status, pair))
         return 0;
     // Only a file whose last name goes away gives its blocks back.
     if (replaced_status.st_nlink == 1) {
         add_wrapping(run_stats.reclaim_files, 1);
         add_wrapping(run_stats.reclaim_blocks, replaced_status.st_blocks);
     }
-    if (!run_options.nodo &&
-        replace_with_link(survivor, survivor_status, replaced, run_options.soft != 0) != 0)
-        return -1;
+    if (!run_options.nodo) {
+        const int outcome = replace_with_link(pair, survivor, survivor_status, replaced,
+                                              replaced_status, run_options.soft != 0);
+        if (outcome != 0) return outcome < 0 ? -1 : 0;
+    }
     const uint32_t survivor_links = static_cast<uint32_t>(survivor_status.st_nlink);
     const uint32_t replaced_links = static_cast<uint32_t>(replaced_status.st_nlink);
     report("ln %s %s %s: %d, %d -> %d, freed +%llu blocks\n", run_options.soft ? "-s" : "",

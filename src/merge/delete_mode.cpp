@@ -1,10 +1,12 @@
 #include "merge/delete_mode.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -12,19 +14,23 @@
 #include "merge/content_compare.h"
 #include "merge/name_index.h"
 #include "run/file_status.h"
+#include "run/held_entry.h"
 #include "run/output.h"
 #include "run/run_state.h"
 
 namespace {
 
 // What a comparison saw of one file: enough to tell at removal time whether
-// the name still holds those bytes. Link count and change time are left out,
-// since removing another name of the file changes both.
+// the name still holds those bytes. The link count is left out, since
+// removing another name of the file changes it; so does the change time,
+// which is why the change time that each of this run's own removals gave a
+// file is remembered (below).
 struct file_version {
     dev_t device;
     ino_t inode;
     off_t size;
     struct timespec modified;
+    struct timespec changed;
 };
 
 // One decision of compare_and_mark: the name at marked (a position in
@@ -39,16 +45,27 @@ struct mark_record {
 std::vector<mark_record> mark_records;
 
 file_version version_of(const struct stat &status) {
-    return {status.st_dev, status.st_ino, status.st_size, status.st_mtim};
+    return {status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
+}
+
+bool same_time(const struct timespec &x, const struct timespec &y) {
+    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
 }
 
 bool equal_versions(const file_version &x, const file_version &y) {
     return x.device == y.device && x.inode == y.inode && x.size == y.size &&
-           x.modified.tv_sec == y.modified.tv_sec && x.modified.tv_nsec == y.modified.tv_nsec;
+           same_time(x.modified, y.modified) && same_time(x.changed, y.changed);
 }
 
+// The change time of a file whose name this run removed while it kept other
+// names: the removal itself moved it, so it stands for the one compared.
+std::map<std::pair<dev_t, ino_t>, struct timespec> changed_by_removal;
+
 bool is_version(const file_version &version, const struct stat &status) {
-    return equal_versions(version, version_of(status));
+    file_version expected = version;
+    auto moved = changed_by_removal.find({version.device, version.inode});
+    if (moved != changed_by_removal.end()) expected.changed = moved->second;
+    return equal_versions(expected, version_of(status));
 }
 
 const char *name_in(const void *entry) {
@@ -174,6 +191,32 @@ bool still_as_compared(const mark_record &record, const struct stat &marked_now)
     return false;
 }
 
+// Opens a file's inode without reading it, so that its status can be read
+// after its name is gone; -1 where that cannot be done without opening a
+// device or waiting on a FIFO.
+int open_inode(const held_entry &entry, const struct stat &status) {
+#if defined(O_PATH)
+    (void)status;
+    return openat(entry.directory.get(), entry.last.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+#else
+    if (!S_ISREG(status.st_mode)) return -1;
+    return openat(entry.directory.get(), entry.last.c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+#endif
+}
+
+// Removes the held entry, whose status is status. When the file keeps other
+// names, the change time that the removal gives it is remembered for them.
+int remove_entry(const held_entry &entry, const struct stat &status) {
+    unique_fd inode;
+    if (status.st_nlink > 1) inode.reset(open_inode(entry, status));
+    if (unlinkat(entry.directory.get(), entry.last.c_str(), 0) != 0) return -1;
+    struct stat after;
+    if (inode && fstat(inode.get(), &after) == 0 && same_inode(after, status))
+        changed_by_removal[{after.st_dev, after.st_ino}] = after.st_ctim;
+    return 0;
+}
+
 }  // namespace
 
 int compare_and_mark(const void *a, const void *b) {
@@ -231,8 +274,14 @@ void delete_marked(int count) {
         stop_if_interrupted();
         if (!(delete_marks[i] & 1)) continue;
         const char *name = name_index[i];
+        // Looked at and removed through the directory that holds it, so that
+        // the name removed is the one confirmed.
+        held_entry entry;
         struct stat status;
-        if (!examine(name, status)) return;
+        if (!hold_entry(name, entry) || !look_at(entry, status)) {
+            fail_line("lstat", "lstat(%s) failed\n", name);
+            return;
+        }
         const mark_record *record = record_for(i);
         // A mark without its decision cannot be confirmed.
         if (!record || record->marked != i) continue;
@@ -245,7 +294,7 @@ void delete_marked(int count) {
         if (!run_options.nodo) {
             report_always("deleting %s, freeing %lld blocks\n", name,
                           static_cast<long long>(freed));
-            if (unlink(name) != 0) fail_line("unlink", "unlink(%s) failed\n", name);
+            if (remove_entry(entry, status) != 0) fail_line("unlink", "unlink(%s) failed\n", name);
         }
         add_wrapping(run_stats.reclaim_files, 1);
         add_wrapping(run_stats.reclaim_blocks, freed);

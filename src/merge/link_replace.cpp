@@ -1,5 +1,6 @@
 #include "merge/link_replace.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,39 +56,79 @@ std::vector<std::string> symlink_candidates(const char *survivor, const char *re
     return texts;
 }
 
-void remove_temporary(const std::string &temp) {
-    if (unlink(temp.c_str()) != 0) fail_line("unlink", "unlink(%s) failed\n", temp.c_str());
+// Removes a temporary name made in the held directory dirfd; temp is the
+// whole name, for the message.
+void remove_temporary(int dirfd, const std::string &temp) {
+    if (unlinkat(dirfd, final_component(temp).c_str(), 0) != 0)
+        fail_line("unlink", "unlink(%s) failed\n", temp.c_str());
 }
 
-// Creates the link (hard to survivor, or symbolic with text) under a fresh
-// temporary name beside replaced. Returns the name, or empty with errno set.
-std::string make_temporary_link(const char *survivor, const std::string &text, const char *replaced,
-                                bool soft) {
+// Creates the link (hard to the held survivor, or symbolic with text) under a
+// fresh temporary name in replaced's directory. Returns the whole temporary
+// name, or empty with errno set.
+std::string make_temporary_link(const link_pair &pair, const std::string &text,
+                                const char *replaced, bool soft) {
+    const int into = pair.replaced.directory.get();
     for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
         std::string temp = fresh_temp_name(replaced);
-        int made = soft ? symlink(text.c_str(), temp.c_str()) : link(survivor, temp.c_str());
+        const std::string temp_last = final_component(temp);
+        // The survivor's entry itself is linked, never what it might lead to.
+        const int made = soft ? symlinkat(text.c_str(), into, temp_last.c_str())
+                              : linkat(pair.survivor.directory.get(), pair.survivor.last.c_str(),
+                                       into, temp_last.c_str(), 0);
         if (made == 0) return temp;
         if (errno != EEXIST) return {};
     }
     return {};
 }
 
-// Whether the new link leads to the survivor's inode; errno is set when not.
-bool reaches_survivor(const std::string &temp, const struct stat &survivor_status) {
+// Whether the new link leads to the survivor's inode, still of the size and
+// modification time that were compared; errno is set when not. Making a hard
+// link moves the inode's change time, so that is compared for symbolic links
+// only.
+bool reaches_survivor(const link_pair &pair, const std::string &temp,
+                      const struct stat &survivor_status, bool soft) {
     struct stat reached;
-    if (stat(temp.c_str(), &reached) != 0) return false;
+    if (fstatat(pair.replaced.directory.get(), final_component(temp).c_str(), &reached,
+                soft ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
     if (same_inode(reached, survivor_status)) return true;
     errno = ENOENT;  // the survivor is not where the link leads
     return false;
 }
 
+bool survivor_unchanged(const link_pair &pair, const std::string &temp,
+                        const struct stat &survivor_status, bool soft) {
+    struct stat reached;
+    if (fstatat(pair.replaced.directory.get(), final_component(temp).c_str(), &reached,
+                soft ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (soft) return same_version(reached, survivor_status);
+    return same_inode(reached, survivor_status) && reached.st_size == survivor_status.st_size &&
+           reached.st_mtim.tv_sec == survivor_status.st_mtim.tv_sec &&
+           reached.st_mtim.tv_nsec == survivor_status.st_mtim.tv_nsec;
+}
+
+void report_changed(const char *name) {
+    fail_line(nullptr, "file %s: changed since it was compared, not linked.\n", name);
+}
+
+// Holds name and confirms its entry; prints the line that refuses it.
+bool hold_as_compared(const char *name, const struct stat &compared, held_entry &entry) {
+    if (hold_entry(name, entry) && still_holds(entry, compared)) return true;
+    if (errno != 0)
+        fail_line("lstat", "lstat(%s) failed\n", name);
+    else
+        report_changed(name);
+    return false;
+}
+
 }  // namespace
 
-bool still_as_compared(const char *name, const struct stat &compared) {
-    struct stat now;
-    if (lstat(name, &now) == 0 && same_version(now, compared)) return true;
-    fail_line(nullptr, "file %s: changed since it was compared, not linked.\n", name);
-    return false;
+bool hold_link_pair(const char *survivor, const struct stat &survivor_status, const char *replaced,
+                    const struct stat &replaced_status, link_pair &pair) {
+    return hold_as_compared(survivor, survivor_status, pair.survivor) &&
+           hold_as_compared(replaced, replaced_status, pair.replaced);
 }
 
 std::string symlink_text(std::string_view survivor, std::string_view replaced) {
@@ -112,25 +153,26 @@ std::string symlink_text(std::string_view survivor, std::string_view replaced) {
     return text;
 }
 
-int replace_with_link(const char *survivor, const struct stat &survivor_status,
-                      const char *replaced, bool soft) {
+int replace_with_link(link_pair &pair, const char *survivor, const struct stat &survivor_status,
+                      const char *replaced, const struct stat &replaced_status, bool soft) {
     std::vector<std::string> texts;
     if (soft)
         texts = symlink_candidates(survivor, replaced);
     else
         texts.push_back(survivor);
 
+    const int directory = pair.replaced.directory.get();
     std::string temp;
     int error = 0;
     for (const std::string &text : texts) {
-        temp = make_temporary_link(survivor, text, replaced, soft);
+        temp = make_temporary_link(pair, text, replaced, soft);
         if (temp.empty()) {
             error = errno;
             break;
         }
-        if (reaches_survivor(temp, survivor_status)) break;
+        if (reaches_survivor(pair, temp, survivor_status, soft)) break;
         error = errno;
-        remove_temporary(temp);
+        remove_temporary(directory, temp);
         temp.clear();
     }
     if (temp.empty()) {
@@ -142,11 +184,29 @@ int replace_with_link(const char *survivor, const struct stat &survivor_status,
         return -1;
     }
 
+    // Confirmed as late as possible: the replaced name gives up its file only
+    // for the bytes it was found equal to.
+    const std::string temp_last = final_component(temp);
+    if (!survivor_unchanged(pair, temp, survivor_status, soft)) {
+        remove_temporary(directory, temp);
+        report_changed(survivor);
+        return 1;
+    }
+    if (!still_holds(pair.replaced, replaced_status)) {
+        const bool gone = errno != 0;
+        remove_temporary(directory, temp);
+        if (gone)
+            fail_line("lstat", "lstat(%s) failed\n", replaced);
+        else
+            report_changed(replaced);
+        return 1;
+    }
     struct stat temp_status;
-    const bool temp_known = lstat(temp.c_str(), &temp_status) == 0;
-    if (rename(temp.c_str(), replaced) != 0) {
+    const bool temp_known =
+        fstatat(directory, temp_last.c_str(), &temp_status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (renameat(directory, temp_last.c_str(), directory, pair.replaced.last.c_str()) != 0) {
         error = errno;
-        remove_temporary(temp);
+        remove_temporary(directory, temp);
         errno = error;
         // This is the step that takes the old file's name away.
         fail_line("unlink", "unlink(%s) failed\n", replaced);
@@ -155,7 +215,8 @@ int replace_with_link(const char *survivor, const struct stat &survivor_status,
     // A rename between two names of one inode succeeds and leaves both: the
     // replaced name already led to the survivor, and the temporary name stays.
     struct stat left;
-    if (temp_known && lstat(temp.c_str(), &left) == 0 && same_inode(left, temp_status))
-        remove_temporary(temp);
+    if (temp_known && fstatat(directory, temp_last.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_inode(left, temp_status))
+        remove_temporary(directory, temp);
     return 0;
 }

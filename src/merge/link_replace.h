@@ -8,19 +8,31 @@
 #include <string>
 #include <string_view>
 
-// Whether name is still the version of the file that compared describes
-// (device, inode, size, modification and change times). When it is not, one
-// line naming the file goes to standard error.
-bool still_as_compared(const char *name, const struct stat &compared);
+#include "run/held_entry.h"
 
-// Replaces the name replaced by a hard link (or, with soft, a symbolic link)
-// to the file survivor, whose status is survivor_status. The link is made
-// under a temporary name in replaced's directory, checked to reach the
-// survivor's inode, and renamed over replaced. Returns 0, or -1 after printing
-// the failure line; on failure replaced still holds its file and no temporary
-// name is left.
-int replace_with_link(const char *survivor, const struct stat &survivor_status,
-                      const char *replaced, bool soft);
+// The two names of a replacement, each held by the directory that holds it.
+struct link_pair {
+    held_entry survivor;
+    held_entry replaced;
+};
+
+// Holds both names and confirms that each entry is still the version of the
+// file that was compared (device, inode, size, modification and change
+// times). When one is not, or cannot be examined, one line naming it goes to
+// standard error and the result is false: nothing may be counted or changed.
+bool hold_link_pair(const char *survivor, const struct stat &survivor_status, const char *replaced,
+                    const struct stat &replaced_status, link_pair &pair);
+
+// Replaces the held name replaced by a hard link (or, with soft, a symbolic
+// link) to the held file survivor. The link is made under a temporary name
+// in replaced's directory, checked to reach the survivor's inode still
+// holding what was compared, and renamed over replaced once replaced's entry
+// is confirmed once more; every step goes through the held directories.
+// Returns 0 when done; 1 when refused because a file changed (one line names
+// it); -1 after printing the failure line. Unless done, replaced still holds
+// its file, and no temporary name is left.
+int replace_with_link(link_pair &pair, const char *survivor, const struct stat &survivor_status,
+                      const char *replaced, const struct stat &replaced_status, bool soft);
 
 // The text of a symbolic link at replaced that leads to survivor, worked out
 // from the two names alone: survivor itself when it is absolute, otherwise a

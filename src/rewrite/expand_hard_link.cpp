@@ -11,6 +11,8 @@
 #include "rewrite/install_copy.h"
 #include "rewrite/temp_name.h"
 #include "run/file_handles.h"
+#include "run/file_status.h"
+#include "run/held_entry.h"
 #include "run/output.h"
 #include "run/run_state.h"
 
@@ -66,6 +68,18 @@ int expand_hard_link(char *const *slot) {
     // symbolic link with several names is left as it is.
     if (original.st_nlink < 2 || !S_ISREG(original.st_mode)) return 0;
 
+    // Everything from here on goes through the directory that holds the name,
+    // confirmed to show the file examined, so that the name whose file is
+    // copied and replaced is the one examined.
+    held_entry entry;
+    if (!hold_entry(name, entry) || !still_holds(entry, original)) {
+        if (errno != 0)
+            fail_line("lstat", "lstat(%s) failed\n", name);
+        else
+            fail_line(nullptr, "%s changed before it was copied, left as it is\n", name);
+        return -1;
+    }
+
     ++run_stats.declaim_files;
     add_wrapping(run_stats.declaim_blocks, original.st_blocks);
     if (run_options.nodo) {
@@ -73,17 +87,25 @@ int expand_hard_link(char *const *slot) {
         return 0;
     }
 
+    const int directory = entry.directory.get();
     std::string temp_name;
-    unique_fd copy(create_temp_file(name, temp_name));
+    unique_fd copy(create_temp_file_at(directory, name, temp_name));
     if (!copy) {
         fail_line("file_create", "Could not create temporary file.\n");
         return -1;
     }
-    unique_fd file(open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    unique_fd file(openat(directory, entry.last.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file) {
         fail_line("expand", "Expanding the hard link(%s) failed.\n", name);
         copy.reset();
-        discard_temp_file(temp_name);
+        discard_temp_file_at(directory, temp_name);
+        return -1;
+    }
+    struct stat opened;
+    if (fstat(file.get(), &opened) != 0 || !same_inode(opened, original)) {
+        fail_line(nullptr, "%s changed before it was copied, left as it is\n", name);
+        copy.reset();
+        discard_temp_file_at(directory, temp_name);
         return -1;
     }
     const copy_result copied = copy_contents(file.get(), copy.get());
@@ -91,17 +113,18 @@ int expand_hard_link(char *const *slot) {
         fail_line(nullptr, "file %s: error %d.\n",
                   copied == copy_result::read_error ? name : temp_name.c_str(), 1);
         copy.reset();
-        discard_temp_file(temp_name);
+        discard_temp_file_at(directory, temp_name);
         return -1;
     }
     file.reset();
 
-    switch (install_copy(std::move(copy), temp_name, name, original)) {
+    switch (install_copy(std::move(copy), entry, temp_name, name, original)) {
         case install_outcome::installed: break;
-        case install_outcome::refused: discard_temp_file(temp_name); return -1;
+        case install_outcome::foreign: return -1;
+        case install_outcome::refused: discard_temp_file_at(directory, temp_name); return -1;
         case install_outcome::rename_failed: {
             const int rename_error = errno;
-            const bool removed = unlink(temp_name.c_str()) == 0;
+            const bool removed = unlinkat(directory, final_component(temp_name).c_str(), 0) == 0;
             errno = rename_error;
             if (removed)
                 fail_line("unlink", "rename(%s, %s) failed\n", temp_name.c_str(), name);

@@ -5,20 +5,33 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "run/file_status.h"
 #include "run/output.h"
 
-install_outcome install_copy(unique_fd copy, const std::string &temp_name, const char *name,
-                             const struct stat &original) {
+install_outcome install_copy(unique_fd copy, const held_entry &entry, const std::string &temp_name,
+                             const char *name, const struct stat &original) {
     const char *temp = temp_name.c_str();
+    const std::string temp_last = final_component(temp_name);
+    const int directory = entry.directory.get();
     if (!copy) {
-        copy.reset(open(temp, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        copy.reset(
+            openat(directory, temp_last.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!copy) {
             fail_line("open", "open(%s) failed\n", temp);
             return install_outcome::refused;
         }
+    }
+    // Another user may have put a file of theirs under the temporary name; it
+    // must neither be handed the original's owner nor take the name.
+    struct stat made;
+    if (fstat(copy.get(), &made) != 0) {
+        fail_line("fstat", "fstat(%s) failed\n", temp);
+        return install_outcome::refused;
+    }
+    if (!S_ISREG(made.st_mode) || made.st_nlink != 1 || made.st_uid != geteuid()) {
+        fail_line(nullptr, "%s is not the copy of %s that was made, left as it is\n", temp, name);
+        return install_outcome::foreign;
     }
     // Owner first: changing the owner clears the set-user-ID and set-group-ID bits.
     if (fchown(copy.get(), original.st_uid, original.st_gid) != 0) {
@@ -46,15 +59,21 @@ install_outcome install_copy(unique_fd copy, const std::string &temp_name, const
     }
     // Checked as late as possible: a file written to while it was copied
     // would otherwise lose those writes to a stale copy.
-    struct stat now;
-    if (lstat(name, &now) != 0) {
-        fail_line("lstat", "lstat(%s) failed\n", name);
+    if (!still_holds(entry, original)) {
+        if (errno != 0)
+            fail_line("lstat", "lstat(%s) failed\n", name);
+        else
+            fail_line(nullptr, "%s changed while it was copied, left as it is\n", name);
         return install_outcome::refused;
     }
-    if (!same_version(original, now)) {
-        fail_line(nullptr, "%s changed while it was copied, left as it is\n", name);
-        return install_outcome::refused;
+    // The temporary name must still be the copy prepared above.
+    struct stat temp_now;
+    if (fstatat(directory, temp_last.c_str(), &temp_now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_inode(temp_now, made)) {
+        fail_line(nullptr, "%s is not the copy of %s that was made, left as it is\n", temp, name);
+        return install_outcome::foreign;
     }
-    if (std::rename(temp, name) != 0) return install_outcome::rename_failed;
+    if (renameat(directory, temp_last.c_str(), directory, entry.last.c_str()) != 0)
+        return install_outcome::rename_failed;
     return install_outcome::installed;
 }

@@ -1,5 +1,6 @@
 #include "rewrite/resparse_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,18 +16,30 @@
 #include "rewrite/temp_name.h"
 #include "run/file_handles.h"
 #include "run/file_status.h"
+#include "run/held_entry.h"
 #include "run/output.h"
 #include "run/run_state.h"
 
 namespace {
 
-// Starts /bin/cp on name and temp_name; returns the child's pid, or -1.
-// The child only execs or, when that fails, reports and ends.
-pid_t start_copier(const char *option, const char *name, const char *temp_name) {
+// Starts /bin/cp on name and temp_name, both in the held directory; returns
+// the child's pid, or -1. The copier runs in that directory and is given the
+// final components, so that it reads and writes there even if a directory on
+// the way is swapped meanwhile. The child only execs or, when that fails,
+// reports and ends.
+pid_t start_copier(const char *option, const held_entry &entry, const char *name,
+                   const char *temp_name) {
+    // A component that starts with '-' would be taken for an option.
+    const std::string source = (entry.last[0] == '-' ? "./" : "") + entry.last;
+    const std::string target = final_component(temp_name);
     const pid_t child = vfork();
     if (child == 0) {
-        const int result =
-            execl("/bin/cp", "cp", option, name, temp_name, static_cast<char *>(nullptr));
+        if (fchdir(entry.directory.get()) != 0) {
+            fail_line("fchdir", "fchdir(%s) failed\n", name);
+            _exit(-1);
+        }
+        const int result = execl("/bin/cp", "cp", option, source.c_str(), target.c_str(),
+                                 static_cast<char *>(nullptr));
         fail_line("fork", "execlp(cp %s %s %s) failed, return value %d\n", option, name, temp_name,
                   result);
         _exit(result);
@@ -52,8 +65,8 @@ void end_stopped_copier(pid_t child) {
 }
 
 // Returns 0 when the temporary file is gone, -1 (after saying so) when not.
-int discard(const std::string &temp_name) {
-    return discard_temp_file(temp_name) ? 0 : -1;
+int discard(int directory, const std::string &temp_name) {
+    return discard_temp_file_at(directory, temp_name) ? 0 : -1;
 }
 
 }  // namespace
@@ -72,8 +85,20 @@ int resparse_file(char *const *slot, unsigned char sparsing) {
     // device; only regular files are rewritten.
     if (!S_ISREG(original.st_mode)) return 0;
 
+    // Everything from here on goes through the directory that holds the name,
+    // confirmed to show the file examined.
+    held_entry entry;
+    if (!hold_entry(name.c_str(), entry) || !still_holds(entry, original)) {
+        if (errno != 0)
+            fail_line("lstat", "lstat(%s) failed\n", name.c_str());
+        else
+            fail_line(nullptr, "%s changed before it was copied, left as it is\n", name.c_str());
+        return -1;
+    }
+    const int directory = entry.directory.get();
+
     std::string temp_name;
-    const int fd = create_temp_file(name, temp_name);
+    const int fd = create_temp_file_at(directory, name, temp_name);
     if (fd < 0) {
         fail_line("mkstemp", "Could not create temporary file.\n");
         return -1;
@@ -82,18 +107,18 @@ int resparse_file(char *const *slot, unsigned char sparsing) {
     if (!stream) {
         fail_line("fdopen", "fdopen (%d) failed.\n", fd);
         close(fd);
-        discard_temp_file(temp_name);
+        discard(directory, temp_name);
         return -1;
     }
     std::fclose(stream);
     // The name is now reserved; the copier creates the file under it again.
-    if (unlink(temp_name.c_str()) != 0) {
+    if (unlinkat(directory, final_component(temp_name).c_str(), 0) != 0) {
         fail_line("unlink", "unlink(%s) failed\n", temp_name.c_str());
         return -1;
     }
 
     const char *option = sparsing ? "--sparse=always" : "--sparse=never";
-    const pid_t child = start_copier(option, name.c_str(), temp_name.c_str());
+    const pid_t child = start_copier(option, entry, name.c_str(), temp_name.c_str());
     if (child < 0) {
         std::perror("vfork");
         fail_line(nullptr, "vfork failed.\n");
@@ -105,27 +130,27 @@ int resparse_file(char *const *slot, unsigned char sparsing) {
         // The copy cannot be trusted when its end was not seen.
         fail_line("waitpid", "waitpid(%d) failed\n", child);
         end_stopped_copier(child);
-        discard(temp_name);
+        discard(directory, temp_name);
         return -1;
     }
     if (status != 0) {
         fail_line(nullptr, "copying failed; child with pid %d returned %d\n", waited, status);
         if (WIFSTOPPED(status)) end_stopped_copier(child);
-        discard(temp_name);
+        discard(directory, temp_name);
         return -1;
     }
 
     struct stat copy;
-    if (lstat(temp_name.c_str(), &copy) != 0) {
+    if (fstatat(directory, final_component(temp_name).c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0) {
         fail_line("lstat", "lstat(%s) failed\n", temp_name.c_str());
-        discard(temp_name);
+        discard(directory, temp_name);
         return -1;
     }
     const int64_t gain =
         sparsing ? original.st_blocks - copy.st_blocks : copy.st_blocks - original.st_blocks;
     if (gain < run_stats.min_copy_gain) run_stats.min_copy_gain = gain;
     if (gain > run_stats.max_copy_gain) run_stats.max_copy_gain = gain;
-    if (gain <= 0) return discard(temp_name);
+    if (gain <= 0) return discard(directory, temp_name);
 
     if (sparsing) {
         ++run_stats.reclaim_files;
@@ -136,14 +161,15 @@ int resparse_file(char *const *slot, unsigned char sparsing) {
     }
     report("%s: %lld -> %lld blocks\n", name.c_str(), static_cast<long long>(original.st_blocks),
            static_cast<long long>(copy.st_blocks));
-    if (run_options.nodo) return discard(temp_name);
+    if (run_options.nodo) return discard(directory, temp_name);
 
-    switch (install_copy(unique_fd(), temp_name, name.c_str(), original)) {
+    switch (install_copy(unique_fd(), entry, temp_name, name.c_str(), original)) {
         case install_outcome::installed: return 0;
-        case install_outcome::refused: discard(temp_name); return -1;
+        case install_outcome::foreign: return -1;
+        case install_outcome::refused: discard(directory, temp_name); return -1;
         case install_outcome::rename_failed:
             fail_line("unlink", "rename(%s, %s) failed\n", temp_name.c_str(), name.c_str());
-            discard(temp_name);
+            discard(directory, temp_name);
             return -1;
     }
     return -1;

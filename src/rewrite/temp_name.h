@@ -10,17 +10,21 @@ inline constexpr char temp_name_template[] = "dup__XXXXXXX";
 // Everything up to and including the last '/', or empty when there is none.
 std::string directory_part(std::string_view name);
 
-// Creates a temporary file beside name with mkstemp. Returns its descriptor,
-// or -1 with errno set (also when the file system refuses the name); on
-// success temp_name holds the name of the new file.
-int create_temp_file(std::string_view name, std::string &temp_name);
+// Creates a temporary file by the same pattern inside the held directory
+// dirfd, which holds name: the file is made exclusively (never through a
+// symbolic link) with permission bits 600. Returns its descriptor, or -1 with
+// errno set; on success temp_name holds the whole temporary name (the
+// directory part of name followed by the pattern) and the file's final
+// component is final_component(temp_name).
+int create_temp_file_at(int dirfd, std::string_view name, std::string &temp_name);
 
 // A name beside name by the same pattern, with the X replaced by random
 // letters, for callers that create the entry themselves (a link): they retry
 // with a new name when it exists.
 std::string fresh_temp_name(std::string_view name);
 
-// Removes a temporary file that is no longer wanted. When that fails it says so
-// on standard error ("unlink(%s) failed" and the system's reason) and returns
+// Removes a temporary file in the held directory dirfd that is no longer
+// wanted; temp_name is its whole name. When that fails it says so on
+// standard error ("unlink(%s) failed" and the system's reason) and returns
 // false: the file is still there.
-bool discard_temp_file(const std::string &temp_name);
+bool discard_temp_file_at(int dirfd, const std::string &temp_name);

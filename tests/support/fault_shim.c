@@ -3,7 +3,12 @@
  *
  * TWINFOLD_FAULTS: rules separated by ';', each  call:match:errno[:skip[:times]]
  *   call   the intercepted function (lstat, open, read, link, rename, ...)
- *   match  a substring of the path ("*" matches any); for calls on a
+ *   match  a substring of the path ("*" matches any); for calls relative to
+ *          a directory descriptor (fstatat, openat, linkat, symlinkat,
+ *          renameat, unlinkat) it is the directory's path joined with the
+ *          relative one; an openat that creates exclusively counts as
+ *          "mkstemp"; for execl it is the program and its arguments; for
+ *          calls on a
  *          descriptor the path is what /proc/self/fd names; for calloc it is
  *          "NMEMB,SIZE"; for mlockall it is the flags as a decimal number
  *   errno  a number or a name such as EIO; the call fails with it.
@@ -188,6 +193,21 @@ static const char *fd_path(int fd, char *buffer, size_t size) {
     return buffer;
 }
 
+/* The whole path that a call relative to dirfd names, for matching. */
+static const char *at_path(int dirfd, const char *path, char *buffer, size_t size) {
+    if (!path || path[0] == '/' || dirfd == AT_FDCWD) return path;
+    char directory[4096];
+    fd_path(dirfd, directory, sizeof directory);
+    snprintf(buffer, size, "%s/%s", directory, path);
+    return buffer;
+}
+
+#define FAIL_AT(call, dirfd, path, failed)                                         \
+    do {                                                                           \
+        char whole_[8192];                                                         \
+        FAIL_PATH(call, at_path(dirfd, path, whole_, sizeof whole_), failed);      \
+    } while (0)
+
 #define REAL(name) static __typeof__(name) *real_##name; \
     if (!real_##name) real_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
 
@@ -208,6 +228,12 @@ static const char *fd_path(int fd, char *buffer, size_t size) {
         }                                                           \
     } while (0)
 
+/* A file created exclusively relative to a directory is how the tool makes
+   its temporary files: rules name it "mkstemp", like the call by path. */
+static int exclusive_creation(int flags) {
+    return (flags & O_CREAT) && (flags & O_EXCL);
+}
+
 int lstat(const char *path, struct stat *st) {
     REAL(lstat);
     FAIL_PATH("lstat", path, -1);
@@ -225,7 +251,7 @@ int stat(const char *path, struct stat *st) {
 }
 int fstatat(int dirfd, const char *path, struct stat *st, int flags) {
     REAL(fstatat);
-    FAIL_PATH((flags & AT_SYMLINK_NOFOLLOW) ? "lstat" : "stat", path, -1);
+    FAIL_AT((flags & AT_SYMLINK_NOFOLLOW) ? "lstat" : "stat", dirfd, path, -1);
     return real_fstatat(dirfd, path, st, flags);
 }
 int fstat(int fd, struct stat *st) {
@@ -267,7 +293,7 @@ int openat(int dirfd, const char *path, int flags, ...) {
         mode = va_arg(args, mode_t);
         va_end(args);
     }
-    FAIL_PATH("open", path, -1);
+    FAIL_AT(exclusive_creation(flags) ? "mkstemp" : "open", dirfd, path, -1);
     return real_openat(dirfd, path, flags, mode);
 }
 int openat64(int dirfd, const char *path, int flags, ...) {
@@ -279,7 +305,7 @@ int openat64(int dirfd, const char *path, int flags, ...) {
         mode = va_arg(args, mode_t);
         va_end(args);
     }
-    FAIL_PATH("open", path, -1);
+    FAIL_AT(exclusive_creation(flags) ? "mkstemp" : "open", dirfd, path, -1);
     return real_openat64(dirfd, path, flags, mode);
 }
 FILE *fopen(const char *path, const char *mode) {
@@ -361,7 +387,7 @@ int link(const char *from, const char *to) {
 }
 int linkat(int fromdir, const char *from, int todir, const char *to, int flags) {
     REAL(linkat);
-    FAIL_PATH("link", to, -1);
+    FAIL_AT("link", todir, to, -1);
     return real_linkat(fromdir, from, todir, to, flags);
 }
 int symlink(const char *target, const char *path) {
@@ -371,7 +397,7 @@ int symlink(const char *target, const char *path) {
 }
 int symlinkat(const char *target, int dirfd, const char *path) {
     REAL(symlinkat);
-    FAIL_PATH("symlink", path, -1);
+    FAIL_AT("symlink", dirfd, path, -1);
     return real_symlinkat(target, dirfd, path);
 }
 int rename(const char *from, const char *to) {
@@ -381,12 +407,12 @@ int rename(const char *from, const char *to) {
 }
 int renameat(int fromdir, const char *from, int todir, const char *to) {
     REAL(renameat);
-    FAIL_PATH("rename", to, -1);
+    FAIL_AT("rename", todir, to, -1);
     return real_renameat(fromdir, from, todir, to);
 }
 int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned flags) {
     REAL(renameat2);
-    FAIL_PATH("rename", to, -1);
+    FAIL_AT("rename", todir, to, -1);
     return real_renameat2(fromdir, from, todir, to, flags);
 }
 int unlink(const char *path) {
@@ -396,7 +422,7 @@ int unlink(const char *path) {
 }
 int unlinkat(int dirfd, const char *path, int flags) {
     REAL(unlinkat);
-    FAIL_PATH("unlink", path, -1);
+    FAIL_AT("unlink", dirfd, path, -1);
     return real_unlinkat(dirfd, path, flags);
 }
 
@@ -524,7 +550,13 @@ int execl(const char *path, const char *arg, ...) {
     while (n < 63 && (argv[n] = va_arg(args, char *)) != NULL) ++n;
     va_end(args);
     argv[n] = NULL;
-    int error = check("execl", path);
+    /* Matched against the program and its arguments, since a rule's counts
+       live in each process: the child of a fork cannot count for the parent. */
+    char command[8192];
+    size_t used = (size_t)snprintf(command, sizeof command, "%s", path);
+    for (int i = 0; i < n && used < sizeof command; ++i)
+        used += (size_t)snprintf(command + used, sizeof command - used, " %s", argv[i]);
+    int error = check("execl", command);
     if (error > 0) {
         errno = error;
         return -1;

@@ -1,0 +1,556 @@
+#!/usr/bin/env python3
+"""Runs twinfold and its peers side by side over the benchmark corpora.
+
+Called by bench/run.sh, which installs the peers and builds the tool and the
+read counter first. See bench/README.md for what each column means.
+"""
+import argparse
+import collections
+import datetime
+import hashlib
+import json
+import os
+import platform
+import shutil
+import stat
+import statistics
+import subprocess
+import sys
+
+MIB = 1 << 20
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+
+# Corpus options for make_corpus.py, per preset. "small-half" is the growth
+# check's N; "small" is its 2N.
+PRESETS = {
+    'quick': {
+        'real': ['--source', '/usr/share/doc', '--extra', '/usr/share/doc',
+                 '--extra-fraction', '0.5'],
+        'small': ['--files', '20000'],
+        'small-half': ['--files', '10000'],
+        'samesize': ['--files', '40', '--copies', '8'],
+        'big': ['--size-mib', '32', '--equal', '3', '--differ', '3'],
+    },
+    'full': {
+        'real': ['--source', '/usr/share', '--extra', '/usr/share/doc',
+                 '--extra-fraction', '1.0'],
+        'small': ['--files', '200000'],
+        'small-half': ['--files', '100000'],
+        'samesize': ['--files', '400', '--copies', '40'],
+        'big': ['--size-mib', '256', '--equal', '3', '--differ', '3'],
+    },
+}
+DEFAULTS = {  # runs per row, per-run timeout, the wall time after which one run is enough
+    'quick': {'runs': 3, 'timeout': 120, 'slow': 20},
+    'full': {'runs': 3, 'timeout': 600, 'slow': 60},
+}
+SCENARIOS = ['real', 'small', 'samesize', 'big']
+TOOLS = ['twinfold', 'jdupes', 'rdfind', 'hardlink', 'fdupes']
+
+
+def tool_command(tool, mode, tree, twinfold):
+    """The command line of one tool in one mode, or None where the tool has no such mode."""
+    link = mode == 'link'
+    if tool == 'twinfold':
+        return [twinfold] if link else [twinfold, '-n', '-q']
+    if tool == 'jdupes':
+        return ['jdupes', '-r', '-L', tree] if link else ['jdupes', '-r', '-q', tree]
+    if tool == 'rdfind':
+        return (['rdfind', '-makehardlinks', 'true', tree] if link else
+                ['rdfind', '-dryrun', 'true', '-makehardlinks', 'true', tree])
+    if tool == 'hardlink':
+        return ['hardlink', '-c', tree] if link else ['hardlink', '-n', '-c', tree]
+    if tool == 'fdupes':
+        return None if link else ['fdupes', '-r', '-q', '-m', tree]
+    raise ValueError(tool)
+
+
+def log(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+def sh(args, **kw):
+    return subprocess.run(args, check=True, **kw)
+
+
+# ---- trees ---------------------------------------------------------------------
+
+def load_manifest(corpus):
+    with open(os.path.join(corpus, 'manifest.json')) as f:
+        return json.load(f)
+
+
+def walk_regular(tree):
+    """Yields (relative path, lstat) for every entry below tree that is not a directory."""
+    for directory, dirs, names in os.walk(tree):
+        for name in names:
+            path = os.path.join(directory, name)
+            yield os.path.relpath(path, tree), os.lstat(path)
+
+
+def file_digest(path):
+    h = hashlib.blake2b(digest_size=16)
+    with open(path, 'rb') as f:
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                break
+            h.update(block)
+    return h.hexdigest()
+
+
+def corpus_facts(tree, manifest):
+    """Figures of the listed tree that every row of its scenario is measured against."""
+    sizes = collections.Counter()
+    total = 0
+    names = 0
+    for _, st in walk_regular(tree):
+        sizes[(st.st_dev, st.st_size)] += 1
+        total += st.st_size
+        names += 1
+    shared = sum(size * count for (_, size), count in sizes.items() if count > 1)
+    by_digest = collections.Counter(e[2] for e in manifest['files'] if e[1] > 0)
+    return {
+        'names': names,
+        'bytes': total,
+        'same_size_bytes': shared,
+        'extra_copies': sum(c - 1 for c in by_digest.values()),
+        'empty_files': sum(1 for e in manifest['files'] if e[1] == 0),
+    }
+
+
+def inspect_linked_tree(tree, manifest):
+    """Compares a tree after a linking run with the master it was copied from."""
+    expected = {e[0]: e for e in manifest['files']}
+    inodes = collections.defaultdict(list)
+    extra = 0
+    not_regular = 0
+    linked_names = 0
+    for rel, st in walk_regular(tree):
+        if rel not in expected:
+            extra += 1
+            continue
+        if not stat.S_ISREG(st.st_mode):
+            not_regular += 1
+            continue
+        inodes[(st.st_dev, st.st_ino)].append(rel)
+        if st.st_nlink > 1:
+            linked_names += 1
+    present = sum(len(v) for v in inodes.values())
+    wrong = 0
+    for names in inodes.values():
+        got = file_digest(os.path.join(tree, names[0]))
+        wrong += sum(1 for n in names if expected[n][2] != got)
+    return {
+        'reclaimed': present - len(inodes),
+        'linked_names': linked_names,
+        'missing': len(expected) - present - not_regular,
+        'not_regular': not_regular,
+        'extra': extra,
+        'wrong_content': wrong,
+    }
+
+
+def warm(tree):
+    """Reads every file once so that all tools start from a warm page cache."""
+    lister = subprocess.Popen(['find', tree, '-type', 'f', '-print0'], stdout=subprocess.PIPE)
+    sh(['xargs', '-0', '-r', 'cat'], stdin=lister.stdout, stdout=subprocess.DEVNULL)
+    lister.wait()
+
+
+def write_list(tree, list_path):
+    with open(list_path, 'wb') as out:
+        sh(['find', tree, '-type', 'f', '-print0'], stdout=out)
+
+
+# ---- the work tree ----------------------------------------------------------------
+#
+# Every run works on one copy of the master per scenario, brought back to the
+# master's state before each run. The first copy is made with cp -a; after a
+# run only the names whose file changed are copied again from the master. On
+# this machine's ext4 (no journal) an inode freed less than a minute ago is not
+# reused, and each file creation first steps over all of them: a second full
+# copy of a 200,000-file tree right after deleting the first one takes minutes,
+# while a restored tree is, name for name, what a fresh cp -a would give.
+
+def snapshot(tree):
+    """rel -> (inode, size, mtime ns, mode, link count) of every non-directory entry."""
+    return {rel: (st.st_ino, st.st_size, st.st_mtime_ns, st.st_mode, st.st_nlink)
+            for rel, st in walk_regular(tree)}
+
+
+def copy_from_master(master, tree, rel):
+    src = os.path.join(master, rel)
+    dest = os.path.join(tree, rel)
+    os.makedirs(os.path.dirname(dest), exist_ok=True)
+    temp = dest + '.bench-restore'
+    shutil.copy2(src, temp)
+    st = os.lstat(src)
+    os.chown(temp, st.st_uid, st.st_gid)
+    os.utime(temp, ns=(st.st_atime_ns, st.st_mtime_ns))
+    os.replace(temp, dest)
+
+
+class WorkTree:
+    def __init__(self, scenario, corpus, tree, manifest):
+        self.scenario = scenario
+        self.master = os.path.join(corpus, 'master')
+        self.tree = tree
+        self.names = [e[0] for e in manifest['files']]
+        self.digests = {e[0]: e[2] for e in manifest['files']}
+        self.state = None
+
+    def prepare(self):
+        """Makes the tree (once), or checks a tree left by an earlier bench against the master."""
+        if not os.path.isdir(self.tree):
+            os.makedirs(os.path.dirname(self.tree), exist_ok=True)
+            sh(['cp', '-a', self.master, self.tree])
+            sh(['sync'])
+        else:
+            log(f'    checking {self.tree} against the master ...')
+            current = snapshot(self.tree)
+            for rel in current:
+                if rel not in self.digests:
+                    os.unlink(os.path.join(self.tree, rel))
+            for rel in self.names:
+                if (rel not in current or current[rel][4] != 1 or
+                        file_digest(os.path.join(self.tree, rel)) != self.digests[rel]):
+                    copy_from_master(self.master, self.tree, rel)
+            sh(['sync'])
+        self.state = self.verified_snapshot()
+
+    def verified_snapshot(self):
+        current = snapshot(self.tree)
+        linked = sum(1 for v in current.values() if v[4] != 1)
+        if linked or set(current) != set(self.digests):
+            sys.exit(f'bench: cannot restore {self.tree} ({linked} names still linked, '
+                     f'{len(current)} names for {len(self.digests)})')
+        return current
+
+    def restore(self):
+        """Brings the tree back to the master's state; returns how many names had changed."""
+        current = snapshot(self.tree)
+        extra = [rel for rel in current if rel not in self.digests]
+        for rel in extra:
+            os.unlink(os.path.join(self.tree, rel))
+        # A name that now leads to another inode, or to its inode changed in place.
+        changed = [rel for rel in self.names
+                   if current.get(rel) is None or current[rel][:4] != self.state[rel][:4]]
+        for rel in changed:
+            copy_from_master(self.master, self.tree, rel)
+        if changed or extra or any(v[4] != 1 for v in current.values()):
+            sh(['sync'])
+            self.state = self.verified_snapshot()
+        return len(changed) + len(extra)
+
+
+# ---- one run ---------------------------------------------------------------------
+
+def run_once(cmd, stdin_path, scratch, timeout, launcher, counter=None):
+    """Runs cmd through the launcher, which times it; counter=(library, prefix) counts reads."""
+    count_file = os.path.join(scratch, 'reads.out')
+    result_file = os.path.join(scratch, 'launch.out')
+    for stale in (count_file, result_file):
+        if os.path.exists(stale):
+            os.unlink(stale)
+    if counter:
+        # env(1) execs the tool in place, so the counter is loaded into the tool alone.
+        cmd = ['env', f'LD_PRELOAD={counter[0]}', f'READ_COUNTER_PREFIX={counter[1]}',
+               f'READ_COUNTER_OUT={count_file}'] + cmd
+    with open(stdin_path or os.devnull, 'rb') as stdin, \
+            open(os.path.join(scratch, 'stdout'), 'wb') as stdout, \
+            open(os.path.join(scratch, 'stderr'), 'wb') as stderr:
+        subprocess.run([launcher, str(timeout), result_file] + cmd, cwd=scratch, stdin=stdin,
+                       stdout=stdout, stderr=stderr, check=True)
+    with open(result_file) as f:
+        status, wall, user, system, rss_kib, timed_out = f.read().split()
+    result = {
+        'status': int(status),  # negative: ended by that signal
+        'wall': float(wall),
+        'cpu': float(user) + float(system),
+        'rss_mib': int(rss_kib) / 1024,
+        'timed_out': timed_out == '1',
+    }
+    with open(os.path.join(scratch, 'stderr'), 'rb') as f:
+        err = [line.strip() for line in f.read().decode(errors='replace').splitlines()
+               if line.strip()]
+    result['stderr_tail'] = err[-1] if err else ''
+    if counter:
+        read = mapped = 0
+        result['counted'] = os.path.exists(count_file)
+        if result['counted']:
+            with open(count_file) as f:
+                for line in f:
+                    fields = line.split()
+                    read += int(fields[1])
+                    mapped += int(fields[2])
+        result.update(bytes_read=read, bytes_mapped=mapped)
+    return result
+
+
+def failure_text(run, timeout):
+    if run['timed_out']:
+        return f'timeout (> {timeout} s)'
+    if run['status'] != 0:
+        status = run['status']
+        text = f'failed: exit {status}' if status >= 0 else f'failed: signal {-status}'
+        if run['stderr_tail']:
+            text += ': ' + run['stderr_tail'][:90]
+        return text
+    return ''
+
+
+# ---- a row: one tool, one mode, one scenario -------------------------------------
+
+def measure_row(tool, mode, work, manifest, list_path, opts, paths):
+    row = {'scenario': work.scenario, 'mode': mode, 'tool': tool, 'notes': []}
+    cmd = tool_command(tool, mode, work.tree, opts.twinfold)
+    stdin = list_path if tool == 'twinfold' else None
+    touched = 0  # the most names one report-only run changed
+
+    def after_run():
+        nonlocal touched
+        changed = work.restore()
+        if mode == 'report':
+            touched = max(touched, changed)
+
+    # Run 0 counts the bytes read and, when linking, leaves a tree to inspect; its
+    # time is not used, so it is also the warm-up.
+    first = run_once(cmd, stdin, paths['scratch'], opts.timeout, opts.launch,
+                     counter=(opts.counter, work.tree))
+    row['count_run_wall'] = first['wall']
+    problem = failure_text(first, opts.timeout)
+    if first.get('counted') and not problem:
+        row['bytes_read'] = first['bytes_read']
+        row['bytes_mapped'] = first['bytes_mapped']
+    if not problem and mode == 'link':
+        check = inspect_linked_tree(work.tree, manifest)
+        row.update(check)
+        for key, label in (('missing', 'LOST'), ('wrong_content', 'WRONG CONTENT'),
+                           ('not_regular', 'not regular'), ('extra', 'extra names')):
+            if check[key]:
+                row['notes'].append(f'{label}: {check[key]} names')
+    after_run()
+    if problem:
+        row['failure'] = problem
+    else:
+        runs = []
+        for _ in range(opts.runs):
+            run = run_once(cmd, stdin, paths['scratch'], opts.timeout, opts.launch)
+            after_run()
+            problem = failure_text(run, opts.timeout)
+            if problem:
+                row['failure'] = problem
+                break
+            runs.append(run)
+            if run['wall'] > opts.slow and len(runs) < opts.runs:
+                row['notes'].append(f'slow: {len(runs)} timed run(s)')
+                break
+        if runs:
+            row['runs'] = len(runs)
+            row['wall'] = statistics.median(r['wall'] for r in runs)
+            row['cpu'] = statistics.median(r['cpu'] for r in runs)
+            row['rss_mib'] = max(r['rss_mib'] for r in runs)
+            row['walls'] = [r['wall'] for r in runs]
+    if touched:
+        row['notes'].append(f'CHANGED {touched} names in a report-only run')
+    shown = f"{row['wall']:.3f} s" if 'wall' in row else row.get('failure', '')
+    log(f'    {tool:9s} {mode:6s} {shown}')
+    return row
+
+
+# ---- output ------------------------------------------------------------------------
+
+def fmt_num(x):
+    if x is None:
+        return '—'
+    if x >= 100:
+        return f'{x:.0f}'
+    if x >= 10:
+        return f'{x:.1f}'
+    if x >= 1:
+        return f'{x:.2f}'
+    return f'{x:.3f}'
+
+
+def read_amp(row, facts):
+    if 'bytes_read' not in row:
+        return '—'
+    if not facts['same_size_bytes']:
+        return 'n/a'
+    amp = (row['bytes_read'] + row['bytes_mapped']) / facts['same_size_bytes']
+    return fmt_num(amp) + (' (mmap)' if row['bytes_mapped'] else '')
+
+
+def main_table(rows, facts_by_scenario, scenarios):
+    out = ['| scenario | mode | tool | wall s | CPU s | peak RSS MiB | reclaimed files '
+           '| read amp | ÷ fastest peer | runs | notes |',
+           '|---|---|---|---:|---:|---:|---:|---:|---:|---:|---|']
+    for scenario in scenarios:
+        for mode in ('link', 'report'):
+            group = [r for r in rows if r['scenario'] == scenario and r['mode'] == mode]
+            peers = [r['wall'] for r in group
+                     if r['tool'] != 'twinfold' and 'wall' in r and not r.get('failure')]
+            fastest = min(peers) if peers else None
+            for r in group:
+                ok = 'wall' in r and not r.get('failure')
+                ratio = fmt_num(r['wall'] / fastest) if ok and fastest else '—'
+                notes = ([r['failure']] if r.get('failure') else []) + r['notes']
+                reclaimed = str(r['reclaimed']) if mode == 'link' and 'reclaimed' in r else '—'
+                out.append('| ' + ' | '.join([
+                    scenario, mode, r['tool'],
+                    fmt_num(r['wall']) if ok else '—',
+                    fmt_num(r['cpu']) if ok else '—',
+                    f"{r['rss_mib']:.1f}" if ok else '—',
+                    reclaimed, read_amp(r, facts_by_scenario[scenario]), ratio,
+                    str(r.get('runs', 0)), '; '.join(notes) or 'ok']) + ' |')
+    return '\n'.join(out)
+
+
+def growth_table(rows, n_files):
+    out = [f'| tool | mode | wall s at N={n_files[0]} | wall s at 2N={n_files[1]} | wall ratio '
+           '| CPU ratio |', '|---|---|---:|---:|---:|---:|']
+    for mode in ('link', 'report'):
+        for tool in TOOLS:
+            half = next((r for r in rows if r['scenario'] == 'small-half' and r['mode'] == mode
+                         and r['tool'] == tool), None)
+            full = next((r for r in rows if r['scenario'] == 'small' and r['mode'] == mode
+                         and r['tool'] == tool), None)
+            if not half or not full:
+                continue
+            if 'wall' in half and 'wall' in full and not half.get('failure') \
+                    and not full.get('failure'):
+                out.append(f"| {tool} | {mode} | {fmt_num(half['wall'])} | "
+                           f"{fmt_num(full['wall'])} | {full['wall'] / half['wall']:.2f} | "
+                           f"{full['cpu'] / max(half['cpu'], 1e-3):.2f} |")
+            else:
+                why = half.get('failure') or full.get('failure') or 'no runs'
+                out.append(f'| {tool} | {mode} | — | — | — | {why} |')
+    return '\n'.join(out)
+
+
+def scenario_lines(facts_by_scenario, scenarios):
+    out = []
+    for s in scenarios:
+        f = facts_by_scenario[s]
+        out.append(f"- **{s}**: {f['names']} files, {f['bytes'] / MIB:.0f} MiB; "
+                   f"{f['extra_copies']} extra copies of non-empty contents "
+                   f"(+{f['empty_files']} empty files); "
+                   f"{f['same_size_bytes'] / MIB:.0f} MiB in files that share size and device")
+    return '\n'.join(out)
+
+
+def versions():
+    def first_line(args, drop=''):
+        try:
+            out = subprocess.run(args, capture_output=True, text=True).stdout.splitlines()[0]
+        except (OSError, IndexError):
+            return '?'
+        return out.replace(drop, '').strip()
+    return {
+        'jdupes': first_line(['jdupes', '-v']),
+        'rdfind': first_line(['rdfind', '-v'], 'This is ').replace(' version', ''),
+        'hardlink': first_line(['hardlink', '--version']),
+        'fdupes': first_line(['fdupes', '-v']),
+        'twinfold': first_line(['git', '-C', REPO, 'log', '-1', '--format=commit %h %s']),
+    }
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument('--quick', action='store_true', help='small corpora, a few minutes')
+    ap.add_argument('--root', default='/tmp/twinfold-bench')
+    ap.add_argument('--scenarios', default=','.join(SCENARIOS),
+                    help='comma list of ' + ','.join(SCENARIOS))
+    ap.add_argument('--tools', default=','.join(TOOLS))
+    ap.add_argument('--modes', default='link,report')
+    ap.add_argument('--no-growth', action='store_true', help='skip the small-half corpus')
+    ap.add_argument('--runs', type=int)
+    ap.add_argument('--timeout', type=int, help='seconds per run')
+    ap.add_argument('--slow', type=float, help='stop a row after a run longer than this')
+    ap.add_argument('--twinfold', default=os.path.join(REPO, 'build', 'twinfold'))
+    ap.add_argument('--counter', default=os.path.join(REPO, 'build', 'read_counter.so'))
+    ap.add_argument('--launch', default=os.path.join(REPO, 'build', 'bench_launch'))
+    opts = ap.parse_args()
+    preset = 'quick' if opts.quick else 'full'
+    for key, value in DEFAULTS[preset].items():
+        if getattr(opts, key) is None:
+            setattr(opts, key, value)
+    opts.twinfold = os.path.abspath(opts.twinfold)
+    opts.counter = os.path.abspath(opts.counter)
+    opts.launch = os.path.abspath(opts.launch)
+    scenarios = [s for s in opts.scenarios.split(',') if s]
+    tools = [t for t in opts.tools.split(',') if t]
+    modes = [m for m in opts.modes.split(',') if m]
+    for s in scenarios:
+        if s not in SCENARIOS:
+            sys.exit(f'bench: unknown scenario {s}')
+    for t in tools:
+        if t not in TOOLS:
+            sys.exit(f'bench: unknown tool {t}')
+    growth = 'small' in scenarios and not opts.no_growth
+    measured = scenarios + (['small-half'] if growth else [])
+
+    paths = {k: os.path.join(opts.root, k) for k in ('work', 'lists', 'scratch')}
+    for p in paths.values():
+        os.makedirs(p, exist_ok=True)
+    started = datetime.datetime.now()
+
+    corpora = {}
+    for s in measured:
+        corpora[s] = os.path.join(opts.root, preset, s)
+        kind = 'small' if s == 'small-half' else s
+        sh([sys.executable, os.path.join(HERE, 'make_corpus.py'), kind, corpora[s]]
+           + PRESETS[preset][s], stdout=sys.stderr)
+
+    rows = []
+    facts_by_scenario = {}
+    for s in measured:
+        manifest = load_manifest(corpora[s])
+        work = WorkTree(s, corpora[s], os.path.join(paths['work'], preset, s), manifest)
+        work.prepare()
+        facts = corpus_facts(work.tree, manifest)
+        facts_by_scenario[s] = facts
+        log(f"== {s}: {facts['names']} files, {facts['bytes'] / MIB:.0f} MiB")
+        list_path = os.path.join(paths['lists'], f'{preset}-{s}.list')
+        write_list(work.tree, list_path)
+        warm(work.tree)
+        for mode in ('report', 'link'):
+            if mode not in modes:
+                continue
+            for tool in tools:
+                if tool_command(tool, mode, 'x', opts.twinfold) is None:
+                    continue
+                rows.append(measure_row(tool, mode, work, manifest, list_path, opts, paths))
+    elapsed = datetime.datetime.now() - started
+
+    v = versions()
+    report = [f'# twinfold bench ({preset}) — {started:%Y-%m-%d %H:%M}', '',
+              f"Machine: {platform.node()}, {os.cpu_count()} CPUs, Linux {platform.release()}; "
+              f"corpora under {opts.root} (ext4). {v['twinfold']}.",
+              f"Peers: {v['jdupes']}; {v['rdfind']}; {v['hardlink']}; {v['fdupes']}.",
+              f'Median of up to {opts.runs} timed runs after one counting run; timeout '
+              f'{opts.timeout} s per run; a row stops after a run longer than {opts.slow:g} s. '
+              f'Took {str(elapsed).split(".")[0]}.', '',
+              scenario_lines(facts_by_scenario, measured), '',
+              main_table(rows, facts_by_scenario, scenarios)]
+    if growth:
+        n = (facts_by_scenario['small-half']['names'], facts_by_scenario['small']['names'])
+        report += ['', f'Growth check: "small" at N and 2N files (ratio 2.0 = linear).', '',
+                   growth_table(rows, n)]
+    text = '\n'.join(report) + '\n'
+    print(text)
+    stamp = f'{started:%Y%m%d-%H%M%S}'
+    results = os.path.join(opts.root, 'results')
+    os.makedirs(results, exist_ok=True)
+    base = os.path.join(results, f'{preset}-{stamp}')
+    with open(base + '.md', 'w') as f:
+        f.write(text)
+    with open(base + '.json', 'w') as f:
+        json.dump({'preset': preset, 'facts': facts_by_scenario, 'rows': rows,
+                   'versions': v}, f, indent=1)
+    log(f'bench: results in {base}.md and .json')
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,55 @@
+#include "run/held_entry.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "run/file_status.h"
+
+namespace {
+
+// A descriptor that only serves as the start of lookups; where the platform
+// has no such kind, reading the directory is asked for.
+#if defined(O_SEARCH)
+constexpr int directory_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_PATH)
+constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+}  // namespace
+
+std::string final_component(const std::string &name) {
+    const size_t slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+bool hold_entry(const char *name, held_entry &entry) {
+    const std::string whole(name);
+    const size_t slash = whole.rfind('/');
+    entry.last = final_component(whole);
+    if (entry.last.empty() || entry.last == "." || entry.last == "..") {
+        errno = EINVAL;
+        return false;
+    }
+    // "/x" lies in the root; "x" in the working directory.
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : whole.substr(0, slash + 1);
+    entry.directory.reset(open(directory.c_str(), directory_flags));
+    return static_cast<bool>(entry.directory);
+}
+
+bool look_at(const held_entry &entry, struct stat &status) {
+    return fstatat(entry.directory.get(), entry.last.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool still_holds(const held_entry &entry, const struct stat &examined) {
+    struct stat now;
+    if (!look_at(entry, now)) return false;
+    if (same_version(now, examined)) return true;
+    errno = 0;
+    return false;
+}

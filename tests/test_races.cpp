@@ -1,0 +1,198 @@
+// Races with another user of the tree: the directory that holds the listed
+// names is swapped for a symbolic link to another tree right before the tool
+// changes a name. The change must land on the file that was examined, in the
+// directory where it was examined, and nothing in the other tree may change.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "rewrite_fixtures.h"
+#include "scratch_tree.h"
+#include "tool_run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Everything a change could alter about the entries of a tree.
+struct entry_state {
+    ino_t inode;
+    mode_t mode;
+    nlink_t links;
+    off_t size;
+    blkcnt_t blocks;
+    struct timespec modified;
+    std::string content;  // the bytes of a regular file, the text of a symbolic link
+};
+
+bool operator==(const entry_state &a, const entry_state &b) {
+    return a.inode == b.inode && a.mode == b.mode && a.links == b.links && a.size == b.size &&
+           a.blocks == b.blocks && a.modified.tv_sec == b.modified.tv_sec &&
+           a.modified.tv_nsec == b.modified.tv_nsec && a.content == b.content;
+}
+
+std::map<std::string, entry_state> snapshot(const std::string &root) {
+    std::map<std::string, entry_state> tree;
+    for (const auto &item : fs::recursive_directory_iterator(root)) {
+        const std::string path = item.path().string();
+        struct stat st = status_of(path);
+        entry_state state{st.st_ino,    st.st_mode, st.st_nlink, st.st_size,
+                          st.st_blocks, st.st_mtim, ""};
+        if (S_ISREG(st.st_mode)) state.content = read_file(path);
+        if (S_ISLNK(st.st_mode)) state.content = fs::read_symlink(path).string();
+        tree[path.substr(root.size())] = state;
+    }
+    return tree;
+}
+
+const std::string twin_bytes(6000, 't');
+
+std::string zero_region() {
+    return dense_bytes(4096, 1) + std::string(1 << 20, '\0') + dense_bytes(4096, 2);
+}
+
+struct race_row {
+    const char *label;
+    std::vector<std::string> args;
+    std::vector<std::string> listed;  // names under d/
+    const char *hook;                 // call:match:skip, the swap runs right before it
+    std::string err;                  // standard error, with D for the listed directory
+    // Checks the real directory (where d was) after the run.
+    std::function<void(const std::string &real)> check;
+};
+
+bool one_inode(const std::string &a, const std::string &b) {
+    return same_file(status_of(a), status_of(b));
+}
+
+}  // namespace
+
+TEST(Races, DirectorySwappedForASymbolicLinkBeforeAChange) {
+    const race_row rows[] = {
+        {"link: before the temporary link",
+         {"-q"},
+         {"alpha", "beta"},
+         "link:*:0",
+         "",
+         [](const std::string &real) { EXPECT_TRUE(one_inode(real + "/alpha", real + "/beta")); }},
+        {"link: before the rename",
+         {"-q"},
+         {"alpha", "beta"},
+         "rename:*:0",
+         "",
+         [](const std::string &real) { EXPECT_TRUE(one_inode(real + "/alpha", real + "/beta")); }},
+        {"symbolic link: before the rename",
+         {"-q", "-s"},
+         {"alpha", "beta"},
+         "rename:*:0",
+         "",
+         [](const std::string &real) {
+             const std::string replaced =
+                 S_ISLNK(status_of(real + "/alpha").st_mode) ? "/alpha" : "/beta";
+             const std::string survivor = replaced == "/alpha" ? "/beta" : "/alpha";
+             EXPECT_EQ(fs::read_symlink(real + replaced).string(), survivor.substr(1));
+             struct stat reached {};
+             ASSERT_EQ(stat((real + replaced).c_str(), &reached), 0);
+             EXPECT_TRUE(same_file(reached, status_of(real + survivor)));
+         }},
+        // The first removal lands in the real directory; the next marked name
+        // now leads into the other tree, shows another file and is kept.
+        {"delete: before the removal",
+         {"-q", "-d"},
+         {"a", "b", "c"},
+         "unlink:*:0",
+         "D/b was kept: it or D/c changed since they were found equal.\n",
+         [](const std::string &real) {
+             EXPECT_FALSE(exists(real + "/a"));
+             EXPECT_EQ(read_file(real + "/b"), twin_bytes);
+             EXPECT_EQ(read_file(real + "/c"), twin_bytes);
+         }},
+        {"expansion: before the temporary file",
+         {"-q", "-i"},
+         {"victim"},
+         "mkstemp:*:0",
+         "",
+         [](const std::string &real) {
+             EXPECT_FALSE(one_inode(real + "/victim", real + "/twin"));
+             EXPECT_EQ(read_file(real + "/victim"), twin_bytes);
+             EXPECT_EQ(status_of(real + "/twin").st_nlink, 1u);
+         }},
+        {"expansion: before the rename",
+         {"-q", "-i"},
+         {"victim"},
+         "rename:*:0",
+         "",
+         [](const std::string &real) {
+             EXPECT_FALSE(one_inode(real + "/victim", real + "/twin"));
+             EXPECT_EQ(read_file(real + "/victim"), twin_bytes);
+         }},
+        {"sparse: while the copier runs",
+         {"-q", "-S"},
+         {"holey"},
+         "execl:*:0",
+         "",
+         [](const std::string &real) {
+             EXPECT_EQ(read_file(real + "/holey"), zero_region());
+             EXPECT_LT(status_of(real + "/holey").st_blocks, 1000);
+         }},
+        {"sparse: before the rename",
+         {"-q", "-S"},
+         {"holey"},
+         "rename:*:0",
+         "",
+         [](const std::string &real) {
+             EXPECT_EQ(read_file(real + "/holey"), zero_region());
+             EXPECT_LT(status_of(real + "/holey").st_blocks, 1000);
+         }},
+    };
+    for (const race_row &row : rows) {
+        SCOPED_TRACE(row.label);
+        scratch_dir dir;
+        // The listed tree.
+        write_file(dir / "d/alpha", twin_bytes);
+        write_file(dir / "d/beta", twin_bytes);
+        for (const char *name : {"a", "b", "c"})
+            write_file(dir / ("d/" + std::string(name)), twin_bytes);
+        write_file(dir / "d/victim", twin_bytes);
+        ASSERT_EQ(link((dir / "d/victim").c_str(), (dir / "d/twin").c_str()), 0);
+        write_file(dir / "d/holey", zero_region());
+        ASSERT_GT(status_of(dir / "d/holey").st_blocks, 2000);
+        // The other tree: the same names, owned by someone else, other bytes
+        // (a pair of equal files among them), a symbolic link and a hard link.
+        for (const char *name : {"alpha", "beta", "a", "b", "c", "victim", "holey"}) {
+            write_file(dir / ("other/" + std::string(name)), std::string("outside ") + name, 0640);
+            ASSERT_EQ(chown((dir / ("other/" + std::string(name))).c_str(), 4321, 4321), 0);
+        }
+        write_file(dir / "other/zeros", zero_region());
+        ASSERT_EQ(link((dir / "other/victim").c_str(), (dir / "other/twin").c_str()), 0);
+        ASSERT_EQ(symlink("alpha", (dir / "other/link").c_str()), 0);
+        const auto other_before = snapshot(dir / "other");
+
+        std::vector<std::string> names;
+        for (const std::string &name : row.listed) names.push_back("d/" + name);
+        const std::string swap = "mv d d.real && ln -s other d";
+        tool_result result =
+            run_tool(row.args, nul_list(names),
+                     {.cwd = dir.path,
+                      .hooks = std::string(row.hook) + ":cd " + dir.path + " && " + swap,
+                      .timeout_seconds = 60});
+
+        EXPECT_FALSE(result.timed_out);
+        EXPECT_EQ(result.signal, 0);
+        EXPECT_EQ(result.status, 0);
+        ASSERT_TRUE(S_ISLNK(status_of(dir / "d").st_mode)) << "the swap did not happen";
+        std::string err = row.err;
+        for (size_t at = err.find("D/"); at != std::string::npos; at = err.find("D/", at))
+            err.replace(at, 1, "d");
+        EXPECT_EQ(result.err, err);
+        EXPECT_TRUE(snapshot(dir / "other") == other_before);
+        EXPECT_TRUE(temporary_files_under(dir.path).empty());
+        row.check(dir / "d.real");
+    }
+}
