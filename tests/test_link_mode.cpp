@@ -528,21 +528,25 @@ TEST(LinkMode, AFileChangedAfterComparisonIsNotLinked) {
     }
 }
 
-// A read that fails after it delivered the whole file: a difference in the
-// chunks read before the failure decides the order; one in the chunk where
-// the failure lies is never seen, and the failure is reported.
+// A read that fails after earlier reads delivered part of the file: a
+// difference in the chunks read before the failure decides the order; one in
+// the chunk where the failure lies is never seen, and the failure is
+// reported. The files span two reads (a block of 128 KiB, then the rest),
+// and the second read of beta fails.
 TEST(LinkMode, ADifferenceBeforeAFailedReadDecides) {
+    const std::string filler(128 * 1024, 'f');
     struct row {
         std::string alpha;
         std::string err;
     } rows[] = {
-        {"Twin contents", ""},
-        {"twin contentS", "file beta: error 1.\n"},
+        {"F" + filler.substr(1) + "twin contents", ""},
+        {filler + "twin contentS", "file beta: error 1.\n"},
     };
     for (const row &r : rows) {
-        SCOPED_TRACE(r.alpha);
+        SCOPED_TRACE(r.err);
         small_tree tree;
         write_file(tree.dir / "alpha", r.alpha);
+        write_file(tree.dir / "beta", filler + "twin contents");
         tool_result result = run_tool({"-q"}, nul_list({"alpha", "beta"}),
                                       {.cwd = tree.dir.path, .faults = "read:beta:EIO:1:1"});
         EXPECT_EQ(result.status, 0);

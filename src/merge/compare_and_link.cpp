@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "merge/content_compare.h"
+#include "merge/file_knowledge.h"
 #include "merge/link_replace.h"
 #include "run/output.h"
 #include "run/run_state.h"
@@ -20,35 +21,39 @@ int name_order(const char *first, const char *second) {
     return std::strncmp(first, second, name_compare_limit);
 }
 
-bool examine(const char *name, struct stat &status) {
-    if (lstat(name, &status) == 0) return true;
-    fail_line("lstat", "lstat(%s) failed\n", name);
-    return false;
-}
+// Starting over after a file turned out changed examines both names afresh;
+// from the third start on nothing remembered is used.
+constexpr int remembering_starts = 2;
 
 // Counts the replaced file, replaces its name and reports it. Returns -1 when
 // the replacement failed, 0 otherwise (also when it was refused because a
 // file changed after it was compared).
-int link_equal_files(const char *first, const struct stat &first_status, const char *second,
-                     const struct stat &second_status) {
+int link_equal_files(const file_look &first_look, const file_look &second_look) {
+    const struct stat &first_status = first_look.status, &second_status = second_look.status;
     const bool keep_first = first_survives(first_status, second_status);
-    const char *survivor = keep_first ? first : second;
-    const char *replaced = keep_first ? second : first;
-    const struct stat &survivor_status = keep_first ? first_status : second_status;
-    const struct stat &replaced_status = keep_first ? second_status : first_status;
+    const file_look &survivor_look = keep_first ? first_look : second_look;
+    const file_look &replaced_look = keep_first ? second_look : first_look;
+    const char *survivor = survivor_look.name;
+    const char *replaced = replaced_look.name;
+    const struct stat &survivor_status = survivor_look.status;
+    const struct stat &replaced_status = replaced_look.status;
+    const bool soft = run_options.soft != 0;
 
     link_pair pair;
     if (!run_options.nodo &&
-        !hold_link_pair(survivor, survivor_status, replaced, replaced_status, pair))
+        !hold_link_pair(survivor, survivor_status, replaced, replaced_status, pair)) {
+        note_link_attempt(survivor_look, replaced_look, false, soft);
         return 0;
+    }
     // Only a file whose last name goes away gives its blocks back.
     if (replaced_status.st_nlink == 1) {
         add_wrapping(run_stats.reclaim_files, 1);
         add_wrapping(run_stats.reclaim_blocks, replaced_status.st_blocks);
     }
     if (!run_options.nodo) {
-        const int outcome = replace_with_link(pair, survivor, survivor_status, replaced,
-                                              replaced_status, run_options.soft != 0);
+        const int outcome =
+            replace_with_link(pair, survivor, survivor_status, replaced, replaced_status, soft);
+        note_link_attempt(survivor_look, replaced_look, outcome == 0, soft);
         if (outcome != 0) return outcome < 0 ? -1 : 0;
     }
     const uint32_t survivor_links = static_cast<uint32_t>(survivor_status.st_nlink);
@@ -85,27 +90,42 @@ int compare_and_link(const void *a, const void *b) {
     stop_if_interrupted();
     const char *first = name_in(a);
     if (!first) return -1;
-    struct stat first_status;
-    if (!examine(first, first_status)) return -1;
+    file_look x, y;
+    if (!look_at(first, x)) return -1;
     const char *second = name_in(b);
     if (!second) return 1;
-    struct stat second_status;
-    if (!examine(second, second_status)) return 1;
+    if (!look_at(second, y)) return 1;
 
-    update_link_extremes(first_status.st_nlink);
-    update_link_extremes(second_status.st_nlink);
-
-    if (first_status.st_size != second_status.st_size)
-        return first_status.st_size < second_status.st_size ? -1 : 1;
-    // Empty files are never read nor linked.
-    if (first_status.st_size == 0) return name_order(first, second);
-    if (first_status.st_dev != second_status.st_dev)
-        return first_status.st_dev < second_status.st_dev ? -1 : 1;
-    if (first_status.st_ino == second_status.st_ino) return name_order(first, second);
-    if (int order = compare_contents(first, first_status, second, second_status)) return order;
-    if (int order = compare_ownership(first_status, second_status)) return order;
-    if (may_link(first_status, second_status) &&
-        link_equal_files(first, first_status, second, second_status) != 0)
-        return -1;
-    return name_order(first, second);
+    for (int start = 1;; ++start) {
+        fold_link_count(x);
+        fold_link_count(y);
+        const struct stat &first_status = x.status, &second_status = y.status;
+        if (first_status.st_size != second_status.st_size)
+            return first_status.st_size < second_status.st_size ? -1 : 1;
+        // Empty files are never read nor linked.
+        if (first_status.st_size == 0) return name_order(first, second);
+        if (first_status.st_dev != second_status.st_dev)
+            return first_status.st_dev < second_status.st_dev ? -1 : 1;
+        if (first_status.st_ino == second_status.st_ino) {
+            note_same_inode(x, y);
+            return name_order(first, second);
+        }
+        int order = 0;
+        look_outcome outcome = compare_looked_contents(x, y, order);
+        if (outcome == look_outcome::settled && order != 0) return order;
+        if (outcome == look_outcome::settled) outcome = complete_looks(x, y);
+        // A link is made only for the files as they are now.
+        if (outcome == look_outcome::settled && !run_options.nodo &&
+            compare_ownership(first_status, second_status) == 0 &&
+            may_link(first_status, second_status))
+            outcome = confirm_looks(x, y);
+        const bool again = outcome == look_outcome::changed;
+        if (again) outcome = look_again(x, y, start < remembering_starts);
+        if (outcome == look_outcome::failed_first) return -1;
+        if (outcome == look_outcome::failed_second) return 1;
+        if (again) continue;
+        if (int order = compare_ownership(first_status, second_status)) return order;
+        if (may_link(first_status, second_status) && link_equal_files(x, y) != 0) return -1;
+        return name_order(first, second);
+    }
 }

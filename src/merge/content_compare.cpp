@@ -13,34 +13,11 @@
 
 namespace {
 
-// Large blocks keep the system calls few; two of them still fit a core's cache.
-constexpr size_t block_size = 128 * 1024;
+constexpr size_t block_size = comparison_block_size;
 constexpr size_t chunk_size = 8;
+// Two of them still fit a core's cache.
 alignas(64) unsigned char first_block[block_size];
 alignas(64) unsigned char second_block[block_size];
-
-// What one block read delivered: the bytes before the file ended or a read
-// failed, and whether a read failed.
-struct block_read {
-    const char *name;
-    const unsigned char *data;
-    size_t length;
-    bool failed;
-};
-
-block_read read_block(int fd, const char *name, unsigned char *block) {
-    size_t filled = 0;
-    while (filled < block_size) {
-        ssize_t n = read(fd, block + filled, block_size - filled);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return {name, block, filled, true};
-        }
-        if (n == 0) break;
-        filled += static_cast<size_t>(n);
-    }
-    return {name, block, filled, false};
-}
 
 int read_error(const char *name, int result) {
     // The error indicator of a read stream is 1 once set.
@@ -78,6 +55,8 @@ size_t first_difference(const unsigned char *a, const unsigned char *b, size_t l
     return at;
 }
 
+}  // namespace
+
 // Walks the chunks of two blocks read at one offset, as if each file were
 // read 8 bytes at a time, from the first chunk where anything can happen: a
 // difference, an end of file or a failed read. Sets decided and returns the
@@ -112,7 +91,21 @@ int compare_blocks(const block_read &first, const block_read &second, bool &deci
     return 0;
 }
 
-}  // namespace
+block_read read_block(int fd, const char *name, unsigned char *block, size_t want) {
+    size_t filled = 0;
+    while (filled < want) {
+        ssize_t n = read(fd, block + filled, want - filled);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return {name, block, filled, true};
+        }
+        if (n == 0) break;
+        filled += static_cast<size_t>(n);
+    }
+    return {name, block, filled, false};
+}
+
+unsigned char *comparison_block(int side) { return side == 0 ? first_block : second_block; }
 
 int compare_chunks(const unsigned char *first, const unsigned char *second) {
     int64_t a = chunk_value(first), b = chunk_value(second);
@@ -120,6 +113,11 @@ int compare_chunks(const unsigned char *first, const unsigned char *second) {
 }
 
 unique_fd open_examined_file(const char *name, const struct stat &examined) {
+    struct stat opened;
+    return open_examined_file(name, examined, opened);
+}
+
+unique_fd open_examined_file(const char *name, const struct stat &examined, struct stat &opened) {
     int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     unique_fd fd;
 #ifdef O_NOATIME
@@ -129,7 +127,6 @@ unique_fd open_examined_file(const char *name, const struct stat &examined) {
 #endif
         fd = unique_fd(open(name, flags));
     if (!fd) return fd;
-    struct stat opened;
     if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || !same_inode(opened, examined))
         return unique_fd();
     return fd;
@@ -142,8 +139,8 @@ int compare_contents(const char *first, const struct stat &first_status, const c
     unique_fd second_fd = open_examined_file(second, second_status);
     if (!second_fd) return 1;
     for (;;) {
-        block_read first_read = read_block(first_fd.get(), first, first_block);
-        block_read second_read = read_block(second_fd.get(), second, second_block);
+        block_read first_read = read_block(first_fd.get(), first, first_block, block_size);
+        block_read second_read = read_block(second_fd.get(), second, second_block, block_size);
         bool decided;
         int order = compare_blocks(first_read, second_read, decided);
         if (decided) return order;

@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+
 #include "run/file_handles.h"
 
 // Opens name for reading only when it is still the regular file that examined
@@ -11,6 +13,8 @@
 // are never waited on: anything else gives an empty descriptor, as a file that
 // cannot be opened.
 unique_fd open_examined_file(const char *name, const struct stat &examined);
+// The same, handing back the status of the opened file.
+unique_fd open_examined_file(const char *name, const struct stat &examined, struct stat &opened);
 
 // Compares two files whose examined sizes are equal. 0 means byte-equal with
 // the same length. Otherwise the files are ordered by their first differing
@@ -28,3 +32,30 @@ int compare_contents(const char *first, const struct stat &first_status, const c
 // holds its bytes with the unread tail zero, read as a little-endian signed
 // 64-bit integer. Returns -1, 0 or 1.
 int compare_chunks(const unsigned char *first, const unsigned char *second);
+
+// Files are read in blocks of this size: few system calls, and two blocks
+// still fit a core's cache.
+constexpr size_t comparison_block_size = 128 * 1024;
+
+// What one block read delivered: the bytes before the file ended or a read
+// failed, and whether a read failed.
+struct block_read {
+    const char *name;
+    const unsigned char *data;
+    size_t length;
+    bool failed;
+};
+
+// Reads up to want bytes (at most comparison_block_size) from the
+// descriptor's position into block, until they are all there, the file ends
+// or a read fails.
+block_read read_block(int fd, const char *name, unsigned char *block, size_t want);
+
+// Orders two blocks read at one offset of two files, as if each file were
+// read 8 bytes at a time: a differing chunk, an end of file or a failed read
+// (reported by its line) decides, and decided is set. When both blocks were
+// full and equal, decided is cleared and the next pair must be read.
+int compare_blocks(const block_read &first, const block_read &second, bool &decided);
+
+// The two block buffers that comparisons read into, one per side (0, 1).
+unsigned char *comparison_block(int side);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "merge/content_compare.h"
+#include "merge/file_knowledge.h"
 #include "merge/name_index.h"
 #include "run/file_status.h"
 #include "run/held_entry.h"
@@ -72,11 +73,9 @@ const char *name_in(const void *entry) {
     return *static_cast<char *const *>(entry);
 }
 
-bool examine(const char *name, struct stat &status) {
-    if (lstat(name, &status) == 0) return true;
-    fail_line("lstat", "lstat(%s) failed\n", name);
-    return false;
-}
+// Starting over after a file turned out changed examines both names afresh;
+// from the third start on nothing remembered is used.
+constexpr int remembering_starts = 2;
 
 const char *final_component(const char *name) {
     const char *slash = std::strrchr(name, '/');
@@ -223,49 +222,69 @@ int compare_and_mark(const void *a, const void *b) {
     stop_if_interrupted();
     if (!a) return -1;
     const char *first = name_in(a);
-    struct stat first_status;
-    if (!examine(first, first_status)) return -1;
+    file_look x, y;
+    if (!look_at(first, x)) return -1;
     if (!b) return 1;
     const char *second = name_in(b);
-    struct stat second_status;
-    if (!examine(second, second_status)) return 1;
+    if (!look_at(second, y)) return 1;
 
-    update_link_extremes(first_status.st_nlink);
-    update_link_extremes(second_status.st_nlink);
+    for (int start = 1;; ++start) {
+        fold_link_count(x);
+        fold_link_count(y);
+        const struct stat &first_status = x.status, &second_status = y.status;
+        if (first_status.st_size < second_status.st_size) return -1;
+        if (first_status.st_size > second_status.st_size) return 1;
 
-    if (first_status.st_size < second_status.st_size) return -1;
-    if (first_status.st_size > second_status.st_size) return 1;
+        const bool one_file = same_inode(first_status, second_status);
+        if (one_file) {
+            // Names of one file are duplicates without reading; a directory never is.
+            if (S_ISDIR(first_status.st_mode)) return compare_names(a, b);
+            note_same_inode(x, y);
+        } else {
+            // Only regular files are read: a symbolic link is not followed to
+            // another file's bytes, and a FIFO or device is never opened. Such a
+            // name sorts first, like a file that cannot be opened.
+            if (!S_ISREG(first_status.st_mode)) return -1;
+            if (!S_ISREG(second_status.st_mode)) return 1;
+            int order = 0;
+            look_outcome outcome = compare_looked_contents(x, y, order);
+            if (outcome == look_outcome::settled && order != 0) return order;
+            if (outcome == look_outcome::changed) {
+                outcome = look_again(x, y, start < remembering_starts);
+                if (outcome == look_outcome::failed_first) return -1;
+                if (outcome == look_outcome::failed_second) return 1;
+                continue;
+            }
+        }
 
-    const bool one_file = same_inode(first_status, second_status);
-    if (one_file) {
-        // Names of one file are duplicates without reading; a directory never is.
-        if (S_ISDIR(first_status.st_mode)) return compare_names(a, b);
-    } else {
-        // Only regular files are read: a symbolic link is not followed to
-        // another file's bytes, and a FIFO or device is never opened. Such a
-        // name sorts first, like a file that cannot be opened.
-        if (!S_ISREG(first_status.st_mode)) return -1;
-        if (!S_ISREG(second_status.st_mode)) return 1;
-        if (int order = compare_contents(first, first_status, second, second_status)) return order;
+        int32_t first_position = lookup_name(first);
+        int32_t second_position = lookup_name(second);
+        if (first_position >= 0 && is_marked(first_position)) return -1;
+        if (second_position >= 0 && is_marked(second_position)) return 1;
+        int order = compare_names(a, b);
+        if (first_position < 0 || second_position < 0) return order;
+        // Two routes to one entry are not two links: removing either would take
+        // the file's last name.
+        if (first_position == second_position ||
+            (one_file && one_directory_entry(first_position, second_position)))
+            return order;
+        // A mark is made only for the files as they are now.
+        look_outcome outcome = confirm_looks(x, y);
+        if (outcome == look_outcome::failed_first) return -1;
+        if (outcome == look_outcome::failed_second) return 1;
+        if (outcome == look_outcome::changed) {
+            outcome = look_again(x, y, start < remembering_starts);
+            if (outcome == look_outcome::failed_first) return -1;
+            if (outcome == look_outcome::failed_second) return 1;
+            continue;
+        }
+        if (order > 0) {
+            mark(second_position, second, second_status, first_position, first, first_status);
+            return 1;
+        }
+        mark(first_position, first, first_status, second_position, second, second_status);
+        return -1;
     }
-
-    int32_t first_position = lookup_name(first);
-    int32_t second_position = lookup_name(second);
-    if (first_position >= 0 && is_marked(first_position)) return -1;
-    if (second_position >= 0 && is_marked(second_position)) return 1;
-    int order = compare_names(a, b);
-    if (first_position < 0 || second_position < 0) return order;
-    // Two routes to one entry are not two links: removing either would take
-    // the file's last name.
-    if (first_position == second_position ||
-        (one_file && one_directory_entry(first_position, second_position)))
-        return order;
-    if (order > 0) {
-        mark(second_position, second, second_status, first_position, first, first_status);
-        return 1;
-    }
-    mark(first_position, first, first_status, second_position, second, second_status);
-    return -1;
 }
 
 void delete_marked(int count) {

@@ -15,6 +15,10 @@ namespace {
 void merge_runs(char **from, char **to, size_t lo, size_t mid, size_t hi, entry_compare compare) {
     size_t left = lo, right = mid, out = lo;
     while (left < mid && right < hi) {
+        // One of the two next elements takes part in the next comparison: its
+        // name is fetched into the cache while this comparison runs.
+        if (left + 1 < mid) __builtin_prefetch(from[left + 1]);
+        if (right + 1 < hi) __builtin_prefetch(from[right + 1]);
         if (compare(&from[left], &from[right]) <= 0)
             to[out++] = from[left++];
         else

@@ -82,10 +82,11 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
     // Under a wrapper the binary is found through PATH, from its own directory.
     const std::vector<std::string> wrapper =
         options.unwrapped ? std::vector<std::string>() : tool_wrapper();
-    std::string program = TWINFOLD_BINARY;
+    const std::string tool = options.binary.empty() ? TWINFOLD_BINARY : options.binary;
+    std::string program = tool;
     std::vector<std::string> arg_strings{"twinfold"};
     if (!wrapper.empty()) {
-        std::string binary = TWINFOLD_BINARY;
+        std::string binary = tool;
         std::string directory = binary.substr(0, binary.rfind('/'));
         bool path_set = false;
         for (auto &e : env_strings) {

@@ -24,6 +24,7 @@ struct tool_options {
     std::string user;                 // run as this user (the tests run as root); empty: as is
     long long memlock_limit = -1;     // the binary's RLIMIT_MEMLOCK in bytes; -1: inherited
     bool unwrapped = false;           // run the binary itself even under TWINFOLD_TOOL_WRAPPER
+    std::string binary;               // the program to run; empty: the tool under test
 };
 
 // Runs the binary with args and input. When TWINFOLD_TOOL_WRAPPER is set in

@@ -1,0 +1,815 @@
+#include "merge/file_knowledge.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "merge/content_compare.h"
+#include "run/file_handles.h"
+#include "run/file_status.h"
+#include "run/intake.h"
+#include "run/output.h"
+#include "run/run_state.h"
+
+bool file_knowledge_enabled = true;
+knowledge_counters knowledge_counts;
+
+namespace {
+
+constexpr size_t block_size = comparison_block_size;
+// Digests are kept per piece of this size, so that two files whose digests
+// first differ in one piece are told apart by reading that piece alone.
+constexpr size_t piece_size = 4096;
+constexpr size_t chunk_size = 8;
+// The first chunk of every file read is kept; files of one size whose first
+// bytes agree keep as many more as it took to tell them apart, up to a limit.
+constexpr size_t prefix_size = chunk_size;
+constexpr size_t prefix_limit = 1024;
+constexpr size_t page_entries = 256;
+
+// ---- What is remembered of each name's status --------------------------------
+
+// One word per work_list entry holds the size, a device index and the flags;
+// a second holds the inode. Both are read by every comparison, so they share
+// a cache line.
+enum : uint64_t {
+    status_known = 1,    // the slot holds the last status seen
+    status_current = 2,  // ... and may be used without a new lstat
+    status_folded = 4,   // its link count went into the extremes
+};
+constexpr int type_shift = 3;  // four bits of file type
+constexpr int device_shift = 8;
+constexpr int device_bits = 10;
+constexpr int size_shift = device_shift + device_bits;
+constexpr int64_t size_limit = int64_t(1) << (64 - size_shift);
+constexpr uint64_t flag_mask = (uint64_t(1) << device_shift) - 1;
+
+struct status_slot {
+    uint64_t word;
+    uint64_t inode;
+};
+
+std::vector<status_slot> slots;
+std::vector<dev_t> devices;  // device index -> device number
+
+uint64_t key_of(const status_slot &slot) { return slot.word >> device_shift; }
+
+// ---- What is known of the contents of each file version ----------------------
+
+// One record per file version that was read, shared by the listed names of
+// its inode. A record describes the version (its change time) whose bytes
+// were read; a name seen with another version lets go of it. Its number also
+// stands for the version in the forest of versions found byte-equal.
+struct content_record {
+    uint32_t change_low, change_high;  // the change time the bytes belong to
+    // Digests of a large file, or a longer prefix of a small one; 0: none.
+    uint32_t link;
+    uint32_t details;       // remembered status fields of an equal file, 0: none
+    uint8_t prefix_length;  // bytes of prefix that were read (a failed read leaves fewer)
+    uint8_t spare[3];
+    unsigned char prefix[prefix_size];
+};
+constexpr size_t record_page = 1024;
+std::vector<content_record *> record_pages;
+uint32_t records_used = 0;
+
+std::vector<uint32_t> entry_records;  // per work_list entry, 0: nothing known
+
+// Union-find over versions found byte-equal by reading: two files are equal
+// when their records share a root. A record that its names let go of stays
+// in the forest, standing for the bytes that were compared.
+std::vector<uint32_t> record_parent;
+
+// Versions whose change time this run moved by linking or removing a name of
+// their inode, with their modification time: a name seen afterwards with a
+// new change time but the same modification time (and size) still holds the
+// bytes that were read.
+std::unordered_map<uint32_t, uint64_t> moved_by_this_run;
+
+// Digests of the pieces of a file larger than a block, learnt in order while
+// it is read; or the longer prefix of a smaller file.
+struct extra_bytes {
+    uint64_t *digests;
+    unsigned char *prefix;
+    uint32_t known;  // digests known, or prefix bytes held
+    uint32_t count;  // digests in all
+};
+std::vector<extra_bytes> extras;
+
+// The status fields that the handling of an equal pair reads, remembered for
+// the files found equal to another, so that a read-only run reports every
+// comparison of them without examining them again.
+struct file_details {
+    int64_t blocks;
+    int64_t modified;  // whole seconds
+    uint32_t links;
+    uint32_t owner;
+    uint32_t group;
+    uint32_t mode;
+};
+constexpr size_t details_page = 1024;
+std::vector<file_details *> details_pages;
+uint32_t details_used = 0;
+
+// The list the cache belongs to; another list (a new intake) starts afresh.
+char **cache_list = nullptr;
+int cache_count = 0;
+
+bool prepare_cache() {
+    if (work_list == cache_list && file_count == cache_count && !slots.empty()) return true;
+    if (!work_list || file_count <= 0) return false;
+    for (extra_bytes &extra : extras) {
+        delete[] extra.digests;
+        delete[] extra.prefix;
+    }
+    for (content_record *page : record_pages) delete[] page;
+    for (file_details *page : details_pages) delete[] page;
+    const size_t count = static_cast<size_t>(file_count);
+    slots.assign(count, status_slot{0, 0});
+    entry_records.assign(count, 0);
+    record_pages.clear();
+    records_used = 1;
+    record_parent.assign(1, 0);
+    moved_by_this_run.clear();
+    extras.assign(1, extra_bytes{nullptr, nullptr, 0, 0});
+    details_pages.clear();
+    details_used = 1;
+    cache_list = work_list;
+    cache_count = file_count;
+    return true;
+}
+
+int device_index(dev_t device) {
+    static size_t last = 0;
+    if (last < devices.size() && devices[last] == device) return static_cast<int>(last);
+    for (size_t i = 0; i < devices.size(); ++i)
+        if (devices[i] == device) return static_cast<int>(last = i);
+    if (devices.size() >= (size_t(1) << device_bits)) return -1;
+    devices.push_back(device);
+    return static_cast<int>(last = devices.size() - 1);
+}
+
+// Times are kept as seconds and nanoseconds in one word; times that do not
+// fit are never remembered.
+bool pack_time(const struct timespec &time, uint64_t &packed) {
+    if (time.tv_sec < 0 || time.tv_sec >= (int64_t(1) << 34) || time.tv_nsec < 0 ||
+        time.tv_nsec >= 1000000000)
+        return false;
+    packed = static_cast<uint64_t>(time.tv_sec) << 30 | static_cast<uint64_t>(time.tv_nsec);
+    return true;
+}
+
+uint64_t record_time(const content_record &record) {
+    return uint64_t(record.change_high) << 32 | record.change_low;
+}
+
+void set_record_time(content_record &record, uint64_t packed) {
+    record.change_low = static_cast<uint32_t>(packed);
+    record.change_high = static_cast<uint32_t>(packed >> 32);
+}
+
+content_record &record_of(uint32_t id) { return record_pages[id / record_page][id % record_page]; }
+
+// The record of what is known of entry's file, or null.
+content_record *known_record(long entry) {
+    const uint32_t id = entry_records[entry];
+    return id ? &record_of(id) : nullptr;
+}
+
+uint32_t new_record() {
+    if (records_used / record_page >= record_pages.size())
+        record_pages.push_back(new content_record[record_page]());
+    record_parent.push_back(records_used);
+    return records_used++;
+}
+
+file_details *details_of(const content_record &record) {
+    if (!record.details) return nullptr;
+    return &details_pages[record.details / details_page][record.details % details_page];
+}
+
+uint32_t find_root(uint32_t id) {
+    while (record_parent[id] != id) {
+        record_parent[id] = record_parent[record_parent[id]];
+        id = record_parent[id];
+    }
+    return id;
+}
+
+bool same_slot(long a, long b) {
+    const status_slot &x = slots[a], &y = slots[b];
+    return (x.word & status_known) && (y.word & status_known) && key_of(x) == key_of(y) &&
+           x.inode == y.inode;
+}
+
+// Takes a fresh status of entry's name into the cache. The name lets go of
+// what was known of its contents unless the status shows the same file
+// version: same inode and size, and the same change time, or a change time
+// that this run's own change of the inode moved (the modification time then
+// tells that the bytes did not move).
+void remember(long entry, const struct stat &status) {
+    const int device = device_index(status.st_dev);
+    uint64_t change = 0;
+    const bool storable = device >= 0 && status.st_size >= 0 && status.st_size < size_limit &&
+                          pack_time(status.st_ctim, change);
+    const uint64_t key = static_cast<uint64_t>(status.st_size) << device_bits |
+                         static_cast<uint64_t>(device < 0 ? 0 : device);
+    status_slot &slot = slots[entry];
+    if (const uint32_t id = entry_records[entry]) {
+        content_record &record = record_of(id);
+        bool keep = storable && (slot.word & status_known) && key_of(slot) == key &&
+                    slot.inode == status.st_ino;
+        if (keep && record_time(record) != change) {
+            auto moved = moved_by_this_run.find(id);
+            uint64_t modified;
+            keep = moved != moved_by_this_run.end() && pack_time(status.st_mtim, modified) &&
+                   moved->second == modified;
+            if (keep) {
+                set_record_time(record, change);
+                record.details = 0;
+                moved_by_this_run.erase(moved);
+            }
+        }
+        if (!keep) entry_records[entry] = 0;
+    }
+    if (!storable) {
+        slot = status_slot{0, 0};
+        return;
+    }
+    slot.word = key << device_shift | uint64_t((status.st_mode & S_IFMT) >> 12) << type_shift |
+                status_known | status_current;
+    slot.inode = status.st_ino;
+}
+
+bool examine_fresh(file_look &look) {
+    ++knowledge_counts.status_queries;
+    if (lstat(look.name, &look.status) != 0) {
+        fail_line("lstat", "lstat(%s) failed\n", look.name);
+        if (look.entry >= 0) slots[look.entry].word &= ~uint64_t(status_current);
+        return false;
+    }
+    look.fresh = true;
+    if (look.entry >= 0) remember(look.entry, look.status);
+    return true;
+}
+
+// Remembers the fields an equal pair's handling reads, from a fresh status.
+void keep_details(content_record &record, const struct stat &status) {
+    if (record.details || status.st_nlink > UINT32_MAX) return;
+    if (details_used / details_page >= details_pages.size())
+        details_pages.push_back(new file_details[details_page]());
+    record.details = details_used++;
+    *details_of(record) = {static_cast<int64_t>(status.st_blocks),
+                           static_cast<int64_t>(status.st_mtim.tv_sec),
+                           static_cast<uint32_t>(status.st_nlink),
+                           static_cast<uint32_t>(status.st_uid),
+                           static_cast<uint32_t>(status.st_gid),
+                           static_cast<uint32_t>(status.st_mode)};
+}
+
+// ---- Digests --------------------------------------------------------------------
+
+constexpr uint64_t prime1 = 0x9E3779B185EBCA87ULL;
+constexpr uint64_t prime2 = 0xC2B2AE3D27D4EB4FULL;
+constexpr uint64_t prime3 = 0x165667B19E3779F9ULL;
+constexpr uint64_t prime4 = 0x85EBCA77C2B2AE63ULL;
+constexpr uint64_t prime5 = 0x27D4EB2F165667C5ULL;
+
+inline uint64_t rotate(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+inline uint64_t mix_lane(uint64_t acc, uint64_t input) {
+    return rotate(acc + input * prime2, 31) * prime1;
+}
+inline uint64_t word_at(const unsigned char *p) {
+    uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+// A 64-bit digest of one piece, with four independent lanes so that it runs
+// at the speed of memory.
+uint64_t digest_of(const unsigned char *data, size_t length) {
+    uint64_t v1 = prime1 + prime2, v2 = prime2, v3 = 0, v4 = 0 - prime1;
+    size_t i = 0;
+    for (; i + 32 <= length; i += 32) {
+        v1 = mix_lane(v1, word_at(data + i));
+        v2 = mix_lane(v2, word_at(data + i + 8));
+        v3 = mix_lane(v3, word_at(data + i + 16));
+        v4 = mix_lane(v4, word_at(data + i + 24));
+    }
+    uint64_t h = rotate(v1, 1) + rotate(v2, 7) + rotate(v3, 12) + rotate(v4, 18) + length;
+    for (; i + 8 <= length; i += 8)
+        h = rotate(h ^ mix_lane(0, word_at(data + i)), 27) * prime1 + prime4;
+    for (; i < length; ++i) h = rotate(h ^ (data[i] * prime5), 11) * prime1;
+    h ^= h >> 33;
+    h *= prime2;
+    h ^= h >> 29;
+    h *= prime3;
+    h ^= h >> 32;
+    return h;
+}
+
+uint32_t piece_count(off_t size) {
+    return static_cast<uint32_t>((static_cast<uint64_t>(size) + piece_size - 1) / piece_size);
+}
+
+bool is_large(off_t size) { return size >= static_cast<off_t>(block_size); }
+
+// ---- One comparison ---------------------------------------------------------------
+
+// One side of a content comparison during one call.
+struct side {
+    file_look *look = nullptr;
+    int index = 0;  // 0 for the first file, 1 for the second
+    uint32_t id = 0;  // the record of what is known of the file
+    content_record *record = nullptr;
+    unique_fd fd;
+    bool opened = false;
+    off_t position = 0;  // of the descriptor
+    uint64_t opened_change = 0;
+    unsigned char *buffer = nullptr;
+    bool holds = false;  // buffer holds bytes read during this call
+    off_t held_offset = 0;
+    size_t held_want = 0;  // how many bytes that read asked for
+    block_read held{};
+};
+
+enum class step { decided, changed, go_on };
+
+int side_order(const side &s) { return s.index == 0 ? -1 : 1; }
+
+size_t usable(const block_read &read) {
+    return read.failed ? read.length & ~(chunk_size - 1) : read.length;
+}
+
+// Opens the side's file when it is not open yet. A file that cannot be opened
+// decides the comparison against itself, silently; a file that is not the
+// size examined, or whose remembered bytes belong to another version, makes
+// the call start over with fresh looks. The opened file's status is as fresh
+// as an lstat of the name, and the look takes it.
+step open_side(side &s, off_t size, int &order) {
+    if (s.opened) return step::go_on;
+    struct stat now;
+    ++knowledge_counts.opens;
+    s.fd = open_examined_file(s.look->name, s.look->status, now);
+    if (!s.fd) {
+        order = side_order(s);
+        return step::decided;
+    }
+    if (now.st_size != size || !pack_time(now.st_ctim, s.opened_change)) return step::changed;
+    if (s.look->fresh && !same_version(now, s.look->status)) return step::changed;
+    if (s.record && record_time(*s.record) != s.opened_change) return step::changed;
+    if (!s.look->fresh) {
+        s.look->status = now;
+        s.look->fresh = true;
+        update_link_extremes(now.st_nlink);
+    }
+    s.opened = true;
+    s.position = 0;
+    return step::go_on;
+}
+
+// Reads want bytes at offset into the side's buffer.
+block_read read_at(side &s, off_t offset, size_t want) {
+    if (s.position != offset) {
+        if (lseek(s.fd.get(), offset, SEEK_SET) != offset) return {s.look->name, s.buffer, 0, true};
+        s.position = offset;
+    }
+    block_read read = read_block(s.fd.get(), s.look->name, s.buffer, want);
+    knowledge_counts.bytes_read += read.length;
+    s.position += static_cast<off_t>(read.length);
+    s.holds = true;
+    s.held_offset = offset;
+    s.held_want = want;
+    s.held = read;
+    return read;
+}
+
+// A small file is read in one go, exactly the size that the opened file has
+// (so that no read is spent on finding its end); a large one a block at a time.
+block_read read_whole_or_block(side &s, off_t size) {
+    return read_at(s, 0, is_large(size) ? block_size : static_cast<size_t>(size));
+}
+
+// Whether the side's buffer holds, from this call, the block of its file at
+// offset as a side-by-side reading needs it.
+bool holds_block(const side &s, off_t offset, off_t size) {
+    if (!s.holds || s.held_offset != offset) return false;
+    return is_large(size) ? s.held_want == block_size
+                          : s.held_want == static_cast<size_t>(size);
+}
+
+extra_bytes *extra_of(const side &s) {
+    return s.record && s.record->link ? &extras[s.record->link] : nullptr;
+}
+
+// Records the digests of the pieces that a read at offset delivered whole,
+// as long as they continue the ones already known.
+void learn_digests(const side &s, off_t offset, const block_read &read, off_t size) {
+    extra_bytes *extra = extra_of(s);
+    if (!extra || !extra->digests || offset % piece_size != 0) return;
+    const size_t have = usable(read);
+    for (uint32_t piece = static_cast<uint32_t>(offset / piece_size); piece < extra->count;
+         ++piece) {
+        if (piece != extra->known) break;
+        const off_t start = static_cast<off_t>(piece) * piece_size;
+        const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+        if (static_cast<size_t>(start - offset) + length > have) break;
+        extra->digests[piece] = digest_of(read.data + (start - offset), length);
+        ++extra->known;
+    }
+}
+
+// The first bytes known of a side's file.
+const unsigned char *known_prefix(const content_record &record, size_t &length) {
+    if (record.link && extras[record.link].prefix) {
+        length = extras[record.link].known;
+        return extras[record.link].prefix;
+    }
+    length = record.prefix_length;
+    return record.prefix;
+}
+
+// Keeps the first length bytes of a small file, read during this call.
+void learn_prefix(side &s, size_t length) {
+    size_t known;
+    known_prefix(*s.record, known);
+    if (length <= known || !s.holds || s.held_offset != 0 || usable(s.held) < length) return;
+    if (!s.record->link) {
+        extras.push_back({nullptr, nullptr, 0, 0});
+        s.record->link = static_cast<uint32_t>(extras.size() - 1);
+    }
+    extra_bytes &extra = extras[s.record->link];
+    unsigned char *bytes = new unsigned char[length];
+    std::memcpy(bytes, s.held.data, length);
+    delete[] extra.prefix;
+    extra.prefix = bytes;
+    extra.known = static_cast<uint32_t>(length);
+}
+
+// Opens a file that nothing is known of and learns its first block (all of it
+// when it is smaller): the prefix, and for a large file the digests.
+step learn_first_block(side &s, off_t size, int &order) {
+    step opened = open_side(s, size, order);
+    if (opened != step::go_on) return opened;
+    const size_t expected = static_cast<size_t>(std::min<off_t>(size, block_size));
+    block_read read = read_whole_or_block(s, size);
+    if (!read.failed && read.length != expected) return step::changed;
+    s.id = new_record();
+    entry_records[s.look->entry] = s.id;
+    content_record *record = &record_of(s.id);
+    set_record_time(*record, s.opened_change);
+    const size_t have = std::min({usable(read), prefix_size, expected});
+    record->prefix_length = static_cast<uint8_t>(have);
+    std::memcpy(record->prefix, read.data, have);
+    s.record = record;
+    if (is_large(size)) {
+        const uint32_t count = piece_count(size);
+        extras.push_back({new uint64_t[count], nullptr, 0, count});
+        record->link = static_cast<uint32_t>(extras.size() - 1);
+        learn_digests(s, 0, read, size);
+    }
+    return step::go_on;
+}
+
+// The offset of the first chunk in which two runs of bytes of one length
+// differ, or length when they do not.
+size_t first_differing_chunk(const unsigned char *a, const unsigned char *b, size_t length) {
+    size_t at = 0;
+    while (at + 256 <= length && std::memcmp(a + at, b + at, 256) == 0) at += 256;
+    while (at < length && a[at] == b[at]) ++at;
+    return at < length ? at & ~(chunk_size - 1) : length;
+}
+
+// The order of two runs of bytes of one length from one offset, chunk by
+// chunk; a short last chunk is filled with zeros on both sides alike.
+int order_of_bytes(const unsigned char *a, const unsigned char *b, size_t length) {
+    const size_t at = first_differing_chunk(a, b, length);
+    if (at == length) return 0;
+    const size_t n = std::min(chunk_size, length - at);
+    unsigned char x[chunk_size] = {}, y[chunk_size] = {};
+    std::memcpy(x, a + at, n);
+    std::memcpy(y, b + at, n);
+    return compare_chunks(x, y);
+}
+
+// The prefixes decide where they differ, and tell equality when they hold
+// both whole files. A prefix cut short by a failed read ends on a chunk
+// boundary; one shorter than its full length otherwise is the whole file.
+bool compare_prefixes(const side &a, const side &b, off_t size, int &order) {
+    size_t a_length, b_length;
+    const unsigned char *x = known_prefix(*a.record, a_length);
+    const unsigned char *y = known_prefix(*b.record, b_length);
+    const size_t common = std::min(a_length, b_length);
+    order = order_of_bytes(x, y, common);
+    if (order != 0) return true;
+    return static_cast<off_t>(common) == size;
+}
+
+bool same_class(const side &a, const side &b) { return find_root(a.id) == find_root(b.id); }
+
+void unite(const side &a, const side &b) {
+    uint32_t x = find_root(a.id), y = find_root(b.id);
+    if (x != y) record_parent[x] = y;
+}
+
+// Both files read side by side from the start, block by block, with the
+// plain design's order and messages; digests are learnt on the way, and
+// equality found this way is remembered. Small files that differ keep enough
+// of their first bytes to be told apart again without reading.
+step read_side_by_side(side &a, side &b, off_t size, int &order) {
+    for (off_t offset = 0;; offset += block_size) {
+        block_read blocks[2];
+        side *sides[2] = {&a, &b};
+        for (int i = 0; i < 2; ++i) {
+            side &s = *sides[i];
+            if (holds_block(s, offset, size)) {
+                blocks[i] = s.held;
+                continue;
+            }
+            step opened = open_side(s, size, order);
+            if (opened != step::go_on) return opened;
+            blocks[i] = offset == 0 ? read_whole_or_block(s, size) : read_at(s, offset, block_size);
+        }
+        learn_digests(a, offset, blocks[0], size);
+        learn_digests(b, offset, blocks[1], size);
+        bool decided;
+        order = compare_blocks(blocks[0], blocks[1], decided);
+        if (!decided) continue;
+        if (order == 0) {
+            unite(a, b);
+        } else if (!is_large(size) && !blocks[0].failed && !blocks[1].failed &&
+                   blocks[0].length == static_cast<size_t>(size) &&
+                   blocks[1].length == static_cast<size_t>(size)) {
+            const size_t at = first_differing_chunk(blocks[0].data, blocks[1].data,
+                                                    static_cast<size_t>(size));
+            const size_t wanted = std::min<size_t>(at + chunk_size, static_cast<size_t>(size));
+            if (wanted <= prefix_limit) {
+                learn_prefix(a, wanted);
+                learn_prefix(b, wanted);
+            }
+        }
+        return step::decided;
+    }
+}
+
+// The bytes of one piece of a side's file: from what this call read, or read now.
+const unsigned char *piece_bytes(side &s, uint32_t piece, off_t size, int &order, step &result) {
+    const off_t start = static_cast<off_t>(piece) * piece_size;
+    const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+    if (s.holds && s.held_offset <= start &&
+        static_cast<size_t>(start - s.held_offset) + length <= usable(s.held)) {
+        result = step::go_on;
+        return s.held.data + (start - s.held_offset);
+    }
+    result = open_side(s, size, order);
+    if (result != step::go_on) return nullptr;
+    block_read read = read_at(s, start, length);
+    if (read.failed || read.length != length) {
+        result = step::changed;
+        return nullptr;
+    }
+    return read.data;
+}
+
+// The pieces at index piece differ in their digests: the first differing
+// chunk in them orders the files.
+step decide_in_piece(side &a, side &b, uint32_t piece, off_t size, int &order) {
+    step result;
+    const unsigned char *x = piece_bytes(a, piece, size, order, result);
+    if (!x) return result;
+    const unsigned char *y = piece_bytes(b, piece, size, order, result);
+    if (!y) return result;
+    const off_t start = static_cast<off_t>(piece) * piece_size;
+    order = order_of_bytes(x, y, static_cast<size_t>(std::min<off_t>(piece_size, size - start)));
+    // Equal bytes under differing digests: a file changed since its digest.
+    return order != 0 ? step::decided : step::changed;
+}
+
+// Reads the unknown file alone, learning its digests, until they part from
+// those of the known one (which has them all); that piece orders the two.
+step read_alone(side &a, side &b, side &unknown, side &known, off_t size, int &order) {
+    extra_bytes *u = extra_of(unknown), *k = extra_of(known);
+    step opened = open_side(unknown, size, order);
+    if (opened != step::go_on) return opened;
+    for (;;) {
+        const uint32_t from = u->known;
+        if (from >= u->count) return step::changed;
+        block_read read = read_at(unknown, static_cast<off_t>(from) * piece_size, block_size);
+        if (read.failed) return step::changed;
+        learn_digests(unknown, static_cast<off_t>(from) * piece_size, read, size);
+        if (u->known == from) return step::changed;
+        for (uint32_t piece = from; piece < u->known; ++piece)
+            if (u->digests[piece] != k->digests[piece])
+                return decide_in_piece(a, b, piece, size, order);
+    }
+}
+
+// Files larger than a block: digests locate the first differing piece; a
+// file known whole against one known in part has its last piece looked at
+// first, so that files which differ only near their end are read once.
+step compare_large(side &a, side &b, off_t size, int &order) {
+    extra_bytes *x = extra_of(a), *y = extra_of(b);
+    if (!x || !x->digests || !y || !y->digests) return read_side_by_side(a, b, size, order);
+    const uint32_t count = piece_count(size);
+    const uint32_t common = std::min(x->known, y->known);
+    for (uint32_t piece = 0; piece < common; ++piece)
+        if (x->digests[piece] != y->digests[piece])
+            return decide_in_piece(a, b, piece, size, order);
+    const bool a_whole = x->known == count, b_whole = y->known == count;
+    if (a_whole != b_whole) {
+        side &known = a_whole ? a : b, &unknown = a_whole ? b : a;
+        step result;
+        const unsigned char *tail = piece_bytes(unknown, count - 1, size, order, result);
+        if (!tail) return result;
+        const size_t tail_length =
+            static_cast<size_t>(size - static_cast<off_t>(count - 1) * piece_size);
+        if (digest_of(tail, tail_length) != extra_of(known)->digests[count - 1])
+            return read_alone(a, b, unknown, known, size, order);
+    }
+    return read_side_by_side(a, b, size, order);
+}
+
+step compare_with_knowledge(side &a, side &b, off_t size, int &order) {
+    for (side *s : {&a, &b}) {
+        s->id = entry_records[s->look->entry];
+        s->record = s->id ? &record_of(s->id) : nullptr;
+        s->buffer = comparison_block(s->index);
+    }
+    // Files that nothing is known of are opened, the first before the second.
+    for (side *s : {&a, &b}) {
+        if (s->record) continue;
+        step learnt = learn_first_block(*s, size, order);
+        if (learnt != step::go_on) return learnt;
+    }
+    if (compare_prefixes(a, b, size, order)) {
+        if (order == 0) unite(a, b);
+        return step::decided;
+    }
+    if (same_class(a, b)) {
+        order = 0;
+        return step::decided;
+    }
+    if (!is_large(size)) return read_side_by_side(a, b, size, order);
+    return compare_large(a, b, size, order);
+}
+
+bool remembering(const file_look &look) {
+    return look.entry >= 0 && (slots[look.entry].word & status_current);
+}
+
+// Examines a look that was not examined during this call, and tells whether
+// it is still the version that was remembered.
+look_outcome confirm_look(file_look &look, bool is_first) {
+    if (look.fresh) return look_outcome::settled;
+    const long entry = look.entry;
+    const struct stat remembered = look.status;
+    const uint32_t id = remembering(look) ? entry_records[entry] : 0;
+    if (!examine_fresh(look))
+        return is_first ? look_outcome::failed_first : look_outcome::failed_second;
+    update_link_extremes(look.status.st_nlink);
+    if (remembering(look)) slots[entry].word |= status_folded;
+    const bool same = same_inode(remembered, look.status) &&
+                      remembered.st_size == look.status.st_size &&
+                      (remembered.st_mode & S_IFMT) == (look.status.st_mode & S_IFMT) &&
+                      (!id || (remembering(look) && entry_records[entry] == id));
+    return same ? look_outcome::settled : look_outcome::changed;
+}
+
+}  // namespace
+
+bool look_at(const char *name, file_look &look) {
+    look.name = name;
+    look.entry = -1;
+    look.fresh = false;
+    if (file_knowledge_enabled) {
+        look.entry = work_entry_number(name);
+        if (look.entry >= 0 && !prepare_cache()) look.entry = -1;
+    }
+    if (look.entry >= 0) {
+        const status_slot slot = slots[look.entry];
+        constexpr uint64_t usable_now = status_current | status_folded;
+        if ((slot.word & usable_now) == usable_now) {
+            look.status.st_size = static_cast<off_t>(slot.word >> size_shift);
+            look.status.st_dev = devices[(slot.word >> device_shift) & ((1u << device_bits) - 1)];
+            look.status.st_ino = slot.inode;
+            look.status.st_mode = static_cast<mode_t>(((slot.word & flag_mask) >> type_shift) << 12);
+            return true;
+        }
+    }
+    return examine_fresh(look);
+}
+
+void fold_link_count(file_look &look) {
+    // A remembered status was folded when it was taken.
+    if (!look.fresh) return;
+    update_link_extremes(look.status.st_nlink);
+    if (remembering(look)) slots[look.entry].word |= status_folded;
+}
+
+look_outcome compare_looked_contents(file_look &first, file_look &second, int &order) {
+    const off_t size = first.status.st_size;
+    if (remembering(first) && remembering(second)) {
+        side a, b;
+        a.look = &first;
+        a.index = 0;
+        b.look = &second;
+        b.index = 1;
+        switch (compare_with_knowledge(a, b, size, order)) {
+        case step::decided:
+            return look_outcome::settled;
+        case step::changed:
+            return look_outcome::changed;
+        case step::go_on:
+            break;
+        }
+    }
+    order = compare_contents(first.name, first.status, second.name, second.status);
+    return look_outcome::settled;
+}
+
+look_outcome complete_looks(file_look &first, file_look &second) {
+    for (file_look *look : {&first, &second}) {
+        content_record *record = remembering(*look) ? known_record(look->entry) : nullptr;
+        if (!look->fresh) {
+            if (const file_details *details = record ? details_of(*record) : nullptr) {
+                look->status.st_blocks = static_cast<blkcnt_t>(details->blocks);
+                look->status.st_mtim.tv_sec = static_cast<time_t>(details->modified);
+                look->status.st_nlink = details->links;
+                look->status.st_uid = static_cast<uid_t>(details->owner);
+                look->status.st_gid = static_cast<gid_t>(details->group);
+                look->status.st_mode = static_cast<mode_t>(details->mode);
+                continue;
+            }
+            look_outcome outcome = confirm_look(*look, look == &first);
+            if (outcome != look_outcome::settled) return outcome;
+            record = remembering(*look) ? known_record(look->entry) : nullptr;
+        }
+        if (record) keep_details(*record, look->status);
+    }
+    return look_outcome::settled;
+}
+
+look_outcome confirm_looks(file_look &first, file_look &second) {
+    look_outcome outcome = confirm_look(first, true);
+    if (outcome == look_outcome::failed_first) return outcome;
+    look_outcome second_outcome = confirm_look(second, false);
+    return second_outcome != look_outcome::settled ? second_outcome : outcome;
+}
+
+look_outcome look_again(file_look &first, file_look &second, bool keep_remembering) {
+    for (file_look *look : {&first, &second}) {
+        look->fresh = false;
+        if (!keep_remembering) look->entry = -1;
+        if (!examine_fresh(*look))
+            return look == &first ? look_outcome::failed_first : look_outcome::failed_second;
+    }
+    return look_outcome::settled;
+}
+
+void note_same_inode(const file_look &first, const file_look &second) {
+    if (!remembering(first) || !remembering(second) || !same_slot(first.entry, second.entry))
+        return;
+    uint32_t &x = entry_records[first.entry], &y = entry_records[second.entry];
+    if (!x) x = y;
+    if (!y) y = x;
+}
+
+void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked,
+                       bool soft) {
+    if (!remembering(survivor) || !remembering(replaced)) return;
+    slots[survivor.entry].word &= ~uint64_t(status_current);
+    slots[replaced.entry].word &= ~uint64_t(status_current);
+    if (!linked) return;
+    // The replaced file lost a name; when it keeps others, they still hold
+    // the bytes that were read of it.
+    uint64_t modified;
+    if (const uint32_t id = entry_records[replaced.entry];
+        id && replaced.status.st_nlink > 1 && pack_time(replaced.status.st_mtim, modified)) {
+        moved_by_this_run[id] = modified;
+        record_of(id).details = 0;
+    }
+    entry_records[replaced.entry] = 0;
+    if (soft) return;
+    // The survivor gained a name: its change time and link count moved, its
+    // bytes did not. Both names now lead to it, and share what is known.
+    struct stat after;
+    ++knowledge_counts.status_queries;
+    if (lstat(survivor.name, &after) != 0) return;
+    const struct stat &before = survivor.status;
+    if (!same_inode(after, before) || after.st_size != before.st_size ||
+        after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+        return;
+    if (const uint32_t id = entry_records[survivor.entry]; id && pack_time(after.st_mtim, modified))
+        moved_by_this_run[id] = modified;
+    remember(survivor.entry, after);
+    if (!remembering(survivor)) return;
+    update_link_extremes(after.st_nlink);
+    slots[survivor.entry].word |= status_folded;
+    slots[replaced.entry] = slots[survivor.entry];
+    entry_records[replaced.entry] = entry_records[survivor.entry];
+}

@@ -1,0 +1,83 @@
+// What the comparators remember of the listed files between calls: the
+// status of every name, and for files of one size on one device a few bytes,
+// digests of their blocks and which of them were found byte-equal. A sort
+// compares every file about log2(n) times; with this each name is examined
+// once and each file is read about once, while every answer stays the one
+// that a fresh look at the files would give.
+//
+// Trust is limited to what cannot turn a comparison into a wrong link or
+// mark: an answer that orders two files may rest on what was learnt earlier;
+// an answer that two files are equal is acted upon only after both names were
+// examined afresh and found to be the very versions (inode, size, change
+// time) whose bytes were compared. The run's own changes are told to the
+// cache by the comparators, right after they make them.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+
+// Off: every call examines both names and reads both files from the start,
+// as the plain design does. Tests switch it off for a reference run.
+extern bool file_knowledge_enabled;
+
+// One comparison's view of one listed name.
+struct file_look {
+    const char *name = nullptr;
+    long entry = -1;      // input position in work_list; -1: nothing is remembered
+    struct stat status{};  // size, device, inode and file type always; the rest when fresh
+    bool fresh = false;   // examined by lstat during this call: every field holds
+};
+
+// Fills look for name: from what is remembered when that is current, else by
+// lstat. A failed lstat prints "lstat(%s) failed" and perror's line, as on
+// every call that meets the name, and gives false.
+bool look_at(const char *name, file_look &look);
+
+// Folds the name's link count into the link extremes (once per status seen).
+void fold_link_count(file_look &look);
+
+// How a content comparison or a confirmation ended.
+enum class look_outcome {
+    settled,       // the answer stands
+    changed,       // a file is not the version remembered: examine afresh and start over
+    failed_first,  // lstat of the first name failed (its line was printed)
+    failed_second, // lstat of the second name failed (its line was printed)
+};
+
+// Compares the contents of two looked-at regular files of equal examined size
+// (0 or more), with the order and the messages of compare_contents. order is
+// 0 only for byte-equal files. When the outcome is changed, order is unset.
+look_outcome compare_looked_contents(file_look &first, file_look &second, int &order);
+
+// After an answer of equality: fills in the other status fields that its
+// handling reads (link counts, blocks, modification seconds, owner, group,
+// mode), from what is remembered of equal files or by examining a name
+// afresh, which may find it changed.
+look_outcome complete_looks(file_look &first, file_look &second);
+
+// Before an answer of equality is acted upon: examines afresh each name that
+// was not examined during this call, and tells whether both are still the
+// versions the answer rests on.
+look_outcome confirm_looks(file_look &first, file_look &second);
+
+// Examines both names afresh for a new start of the call; without
+// remembering, the rest of the call neither uses nor changes what is known.
+look_outcome look_again(file_look &first, file_look &second, bool remembering);
+
+// Two names of one inode met in a comparison: what is known of the file under
+// one name serves the other.
+void note_same_inode(const file_look &first, const file_look &second);
+
+// The run tried to replace the name replaced by a link to survivor (both
+// looks fresh, as compared). linked tells whether the replacement was made.
+void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked,
+                       bool soft);
+
+// Counters of the work done, for the tests of the cache.
+struct knowledge_counters {
+    uint64_t status_queries = 0;  // lstat calls made by look_at, confirmations and carries
+    uint64_t opens = 0;           // files opened for reading
+    uint64_t bytes_read = 0;      // bytes read from listed files
+};
+extern knowledge_counters knowledge_counts;

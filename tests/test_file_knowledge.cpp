@@ -1,0 +1,327 @@
+// What the comparators remember between calls. The answers, lines, counts and
+// changes on disk stay those of the tool with that memory switched off
+// (every call examining both names and reading both files from the start); a
+// file changed between two comparisons is seen as it is now before anything
+// is linked or marked; links made during the sort are seen by the comparisons
+// after them; and each file is read about once.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "merge/compare_and_link.h"
+#include "merge/delete_mode.h"
+#include "merge/file_knowledge.h"
+#include "merge/name_index.h"
+#include "run/entry_sort.h"
+#include "run/intake.h"
+#include "run/run_state.h"
+#include "scratch_tree.h"
+#include "tool_run.h"
+
+// The file list that the intake builds lives until the process ends, in a
+// run as in these tests, which take several lists in one process.
+extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
+
+namespace {
+
+void set_mtime(const std::string &path, time_t seconds) {
+    timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+std::string random_bytes(std::mt19937 &generator, size_t size) {
+    std::string bytes(size, '\0');
+    for (char &c : bytes) c = static_cast<char>(generator());
+    return bytes;
+}
+
+// A tree of many files of a few sizes: groups of equal files, and files that
+// differ from them in the first chunk, just past the first chunk or two, in
+// the middle, at a piece or block edge of a large file, or in the last byte;
+// empty files, hard links made beforehand, a symbolic link, a pair of equal
+// files without blocks, other owners and modes, mixed modification times, a
+// name listed twice and a name that does not exist. Built alike from one seed.
+std::vector<std::string> make_mixed_tree(const std::string &root) {
+    std::mt19937 generator(6);
+    std::vector<std::string> names;
+    const size_t sizes[] = {5, 8, 16, 23, 4096, 20000, 131071, 131072, 131172, 300000};
+    for (size_t size : sizes) {
+        const std::string base = random_bytes(generator, size);
+        const size_t flips[] = {0, 7, 8, 15, 16, 100, size / 2, 4096, 131072, size - 9, size - 1};
+        std::vector<std::string> contents(1 + generator() % 4, base);  // an equal group
+        for (size_t at : flips) {
+            if (at >= size) continue;
+            std::string variant = base;
+            variant[at] = static_cast<char>(variant[at] ^ (1 + generator() % 255));
+            for (unsigned copies = 1 + generator() % 2; copies > 0; --copies)
+                contents.push_back(variant);
+        }
+        for (size_t i = 0; i < contents.size(); ++i) {
+            const std::string name = "s" + std::to_string(size) + "/f" + std::to_string(i);
+            write_file(root + "/" + name, contents[i]);
+            set_mtime(root + "/" + name, 1000000000 + 1000 * static_cast<time_t>(generator() % 3));
+            names.push_back(name);
+        }
+        // Another owner and other permission bits among the equal ones.
+        if (contents.size() > 2) {
+            EXPECT_EQ(chown((root + "/" + names[names.size() - contents.size()]).c_str(), 1, 1), 0);
+        }
+        EXPECT_EQ(chmod((root + "/" + names.back()).c_str(), 0600), 0);
+        // A second name of one file, made beforehand.
+        const std::string linked = "s" + std::to_string(size) + "/hard";
+        EXPECT_EQ(link((root + "/" + names.back()).c_str(), (root + "/" + linked).c_str()), 0);
+        names.push_back(linked);
+    }
+    for (const char *empty : {"e1", "e2", "e3"}) {
+        write_file(root + "/" + empty, "");
+        names.push_back(empty);
+    }
+    // Equal files of 8 KiB without blocks.
+    for (const char *hole : {"h1", "h2"}) {
+        int fd = open((root + "/" + hole).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(ftruncate(fd, 8192), 0);
+        close(fd);
+        names.push_back(hole);
+    }
+    // A symbolic link whose own size is one of the sizes above.
+    EXPECT_EQ(symlink("abcde", (root + "/sym").c_str()), 0);
+    names.push_back("sym");
+    names.push_back("missing");
+    names.push_back(names[3]);
+    std::shuffle(names.begin(), names.end(), generator);
+    return names;
+}
+
+// Every listed name as the tool left it: its kind, which listed names share
+// its inode (by the first such name), its link count and its contents.
+std::map<std::string, std::string> tree_shape(const std::string &root,
+                                              const std::vector<std::string> &names) {
+    std::map<std::string, std::string> shape;
+    std::map<std::pair<dev_t, ino_t>, std::string> first_name;
+    std::set<std::string> sorted(names.begin(), names.end());
+    for (const std::string &name : sorted) {
+        struct stat st;
+        const std::string path = root + "/" + name;
+        if (lstat(path.c_str(), &st) != 0) {
+            shape[name] = "absent";
+            continue;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            char target[1024] = {};
+            ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+            shape[name] = "symlink to " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+            continue;
+        }
+        auto inserted = first_name.emplace(std::make_pair(st.st_dev, st.st_ino), name);
+        shape[name] = "file of " + inserted.first->second + ", links " +
+                      std::to_string(st.st_nlink) + ", " + read_file(path);
+    }
+    return shape;
+}
+
+// Reads the list into work_list, name_index and delete_marks as a run does,
+// with name_index in name order.
+void take_list(const std::vector<std::string> &names) {
+    const std::string list = nul_list(names);
+    FILE *input = fmemopen(const_cast<char *>(list.data()), list.size(), "r");
+    ASSERT_NE(input, nullptr);
+    FILE *spool = std::tmpfile();
+    ASSERT_NE(spool, nullptr);
+    file_count = 0;
+    int status = 0;
+    const int quiet = run_options.quiet;
+    run_options.quiet = 1;
+    read_name_list(input, spool, status, "test");
+    run_options.quiet = quiet;
+    std::fclose(input);
+    sort_entries(name_index, static_cast<size_t>(file_count), compare_names);
+}
+
+struct call_result {
+    int order;
+    std::string out, err;
+};
+
+call_result call(int (*compare)(const void *, const void *), int first, int second) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int order = compare(&work_list[first], &work_list[second]);
+    std::string out = testing::internal::GetCapturedStdout();
+    return {order, out, testing::internal::GetCapturedStderr()};
+}
+
+class FileKnowledge : public testing::Test {
+protected:
+    void SetUp() override {
+        run_options = run_options_record{};
+        run_stats = run_stats_record{};
+        file_knowledge_enabled = true;
+    }
+    scratch_dir dir;
+};
+
+}  // namespace
+
+// Every option set that compares files, on copies of one mixed tree: the
+// tool and the tool without memory print the same lines, end alike and leave
+// the same trees behind.
+TEST(FileKnowledgeRuns, SameOutputAndTreesAsWithoutMemory) {
+    const std::vector<std::vector<std::string>> option_sets = {
+        {"-n"}, {"-d", "-n"}, {}, {"-d"}, {"-s"}, {"-c", "-S", "-n"},
+    };
+    for (const auto &options : option_sets) {
+        SCOPED_TRACE(testing::PrintToString(options));
+        scratch_dir with, without;
+        const std::vector<std::string> names = make_mixed_tree(with.path);
+        ASSERT_EQ(make_mixed_tree(without.path), names);
+        tool_result remembered = run_tool(options, nul_list(names), {.cwd = with.path});
+        tool_result plain = run_tool(options, nul_list(names),
+                                     {.cwd = without.path, .binary = TWINFOLD_PLAIN_BINARY});
+        EXPECT_EQ(remembered.status, plain.status);
+        EXPECT_EQ(without_preamble(remembered.out), without_preamble(plain.out));
+        EXPECT_EQ(remembered.err, plain.err);
+        EXPECT_NE(remembered.err.find("lstat(missing) failed"), std::string::npos);
+        EXPECT_EQ(tree_shape(with.path, names), tree_shape(without.path, names));
+    }
+}
+
+// A file rewritten in place between two comparisons, to the same size and
+// with its modification time put back: the second comparison neither links
+// nor marks it, and orders the two files by their contents as they are now.
+// The file is small (read whole), or large with the change in its middle
+// (known by the digests of its pieces).
+TEST_F(FileKnowledge, AFileChangedBetweenComparisonsIsSeenAsItIsNow) {
+    for (size_t size : {size_t(40), size_t(300000)}) {
+        SCOPED_TRACE(size);
+        scratch_dir tree;
+        std::mt19937 generator(static_cast<unsigned>(size));
+        const std::string shared = random_bytes(generator, size);
+        std::string changed = shared;
+        changed[size / 2] = static_cast<char>(changed[size / 2] ^ 0x40);
+        const std::string a = tree / "a", b = tree / "b";
+        write_file(a, shared);
+        write_file(b, shared);
+        set_mtime(a, 1000000000);
+        set_mtime(b, 1000000000);
+        take_list({a, b});
+        const int name_order = std::strncmp(a.c_str(), b.c_str(), 1024);
+
+        // Found equal: reported by a read-only run.
+        run_options.nodo = 1;
+        call_result before = call(compare_and_link, 0, 1);
+        EXPECT_EQ(before.order, name_order);
+        EXPECT_EQ(before.out.rfind("ln  ", 0), 0u) << before.out;
+
+        const struct stat old = status_of(b);
+        write_file(b, changed);
+        set_mtime(b, 1000000000);
+        ASSERT_EQ(status_of(b).st_ino, old.st_ino);
+
+        // The order of the contents now: their first difference is byte size / 2.
+        const int expected = static_cast<unsigned char>(changed[size / 2]) >
+                                     static_cast<unsigned char>(shared[size / 2])
+                                 ? -1
+                                 : 1;
+        run_options.nodo = 0;
+        call_result linking = call(compare_and_link, 0, 1);
+        EXPECT_EQ(linking.order, expected);
+        EXPECT_EQ(linking.out, "");
+        EXPECT_EQ(linking.err, "");
+        EXPECT_NE(status_of(a).st_ino, status_of(b).st_ino);
+        EXPECT_EQ(read_file(b), changed);
+
+        call_result marking = call(compare_and_mark, 0, 1);
+        EXPECT_EQ(marking.order, expected);
+        EXPECT_EQ(marking.out, "");
+        EXPECT_EQ(delete_marks[0] | delete_marks[1], 0);
+    }
+}
+
+// The comparisons after each link see it: the summary counts exactly the
+// files whose last name went (the listed files had one name each) and their
+// blocks, as the disk shows afterwards, and every name keeps its contents.
+TEST(FileKnowledgeRuns, LinksMadeDuringTheSortAreSeenByLaterComparisons) {
+    scratch_dir tree;
+    std::mt19937 generator(11);
+    std::vector<std::string> names;
+    std::map<std::string, std::string> contents;
+    for (int group = 0; group < 12; ++group) {
+        // Groups of one size share it with a file of other contents.
+        const size_t size = group % 2 ? 3000 : 200000;
+        const std::string bytes = random_bytes(generator, size);
+        for (unsigned copy = 0; copy < 2 + generator() % 6; ++copy) {
+            const std::string name = "g" + std::to_string(group) + "_" + std::to_string(copy);
+            write_file(tree / name, bytes);
+            set_mtime(tree / name, 1000000000 + static_cast<time_t>(generator() % 3));
+            names.push_back(name);
+            contents[name] = bytes;
+        }
+        std::string other = bytes;
+        other[size - 1] = static_cast<char>(other[size - 1] ^ 1);
+        write_file(tree / ("other" + std::to_string(group)), other);
+        names.push_back("other" + std::to_string(group));
+        contents[names.back()] = other;
+    }
+    std::shuffle(names.begin(), names.end(), generator);
+    long long blocks_before = 0;
+    for (const std::string &name : names) blocks_before += status_of(tree / name).st_blocks;
+
+    tool_result run = run_tool({}, nul_list(names), {.cwd = tree.path});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+
+    std::map<ino_t, long long> inodes;
+    for (const std::string &name : names) {
+        EXPECT_EQ(read_file(tree / name), contents[name]) << name;
+        const struct stat st = status_of(tree / name);
+        inodes[st.st_ino] = st.st_blocks;
+    }
+    long long blocks_after = 0;
+    for (const auto &[inode, blocks] : inodes) blocks_after += blocks;
+    EXPECT_LT(inodes.size(), names.size() / 2);
+    const std::string summary = "Files linked: " + std::to_string(names.size() - inodes.size()) +
+                                " of " + std::to_string(names.size()) +
+                                ", Disk blocks reclaimed: " +
+                                std::to_string(blocks_before - blocks_after) + "\n";
+    EXPECT_NE(run.out.find(summary), std::string::npos) << run.out;
+}
+
+// A sort of many files of one size, a third of them equal, reads each of
+// them about once (never twice as many bytes as they hold together), and
+// orders them as the design without memory does.
+TEST_F(FileKnowledge, EachFileIsReadAboutOnce) {
+    std::mt19937 generator(3);
+    const size_t size = 200000;
+    const std::string base = random_bytes(generator, size);
+    std::vector<std::string> names;
+    for (int i = 0; i < 40; ++i) {
+        std::string bytes = base;
+        // A third are equal; the others differ near their end or in the middle.
+        if (i % 3) bytes[i % 2 ? size - 1 - i : size / 2 + i] = static_cast<char>(i);
+        names.push_back(dir / ("f" + std::to_string(i)));
+        write_file(names.back(), bytes);
+    }
+    run_options.nodo = 1;
+    run_options.quiet = 1;
+    std::vector<std::string> orders[2];
+    for (bool remembering : {false, true}) {
+        file_knowledge_enabled = remembering;
+        take_list(names);
+        knowledge_counts = knowledge_counters{};
+        sort_entries(work_list, static_cast<size_t>(file_count), compare_and_link);
+        for (int i = 0; i < file_count; ++i) orders[remembering].push_back(work_list[i]);
+    }
+    EXPECT_EQ(orders[1], orders[0]);
+    EXPECT_GE(knowledge_counts.bytes_read, names.size() * size / 2);
+    EXPECT_LE(knowledge_counts.bytes_read, 2 * names.size() * size);
+}
