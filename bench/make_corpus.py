@@ -47,6 +47,14 @@ def file_digest(path):
     return h.hexdigest()
 
 
+def seeded_bytes(rng, n):
+    """n bytes from rng; long runs in pieces, as one call cannot make more than 256 MiB."""
+    piece = 16 * MIB
+    if n <= piece:
+        return rng.randbytes(n)
+    return b''.join(rng.randbytes(min(piece, n - at)) for at in range(0, n, piece))
+
+
 def write_file(path, data):
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
     try:
@@ -80,7 +88,7 @@ def make_real(master, opts):
 
 def make_small(master, opts):
     rng = random.Random(opts.seed)
-    pool = rng.randbytes(max(opts.max_size, 1) * 64 + 4 * MIB)
+    pool = seeded_bytes(rng, max(opts.max_size, 1) * 64 + 4 * MIB)
     target_extra = round(opts.files * opts.dup_fraction)
     # Decide the distinct contents first: (size, copies), copies > 1 for a group.
     contents = []
@@ -116,12 +124,12 @@ def make_small(master, opts):
 
 def make_samesize(master, opts):
     rng = random.Random(opts.seed)
-    base = bytearray(rng.randbytes(opts.size))
+    base = bytearray(seeded_bytes(rng, opts.size))
     os.makedirs(os.path.join(master, 'tails'))
     for i in range(opts.files):
         base[-8:] = i.to_bytes(8, 'little')
         write_file(os.path.join(master, 'tails', f'tail{i:05d}.bin'), base)
-    copy = rng.randbytes(opts.copy_size)
+    copy = seeded_bytes(rng, opts.copy_size)
     os.makedirs(os.path.join(master, 'copies'))
     for i in range(opts.copies):
         write_file(os.path.join(master, 'copies', f'copy{i:04d}.bin'), copy)
@@ -130,7 +138,7 @@ def make_samesize(master, opts):
 def make_big(master, opts):
     rng = random.Random(opts.seed)
     size = opts.size_mib * MIB
-    base = bytearray(rng.randbytes(size))
+    base = bytearray(seeded_bytes(rng, size))
     os.makedirs(os.path.join(master, 'equal'))
     os.makedirs(os.path.join(master, 'differ'))
     for i in range(opts.equal):

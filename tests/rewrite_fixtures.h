@@ -37,12 +37,11 @@ inline void set_times(const std::string &path, timespec access, timespec modific
 }
 
 // "dup__" and its seven random characters become TEMP; process ids in the
-// copier lines become PID; the descriptor in the fdopen line becomes FD.
+// copier lines become PID.
 inline std::string normalised(std::string text) {
     text = std::regex_replace(text, std::regex("dup__[A-Za-z0-9]{7}"), "TEMP");
     text = std::regex_replace(text, std::regex("child with pid [0-9]+"), "child with pid PID");
     text = std::regex_replace(text, std::regex("waitpid\\([0-9]+\\)"), "waitpid(PID)");
-    text = std::regex_replace(text, std::regex("fdopen \\([0-9]+\\)"), "fdopen (FD)");
     return text;
 }
 

@@ -1,7 +1,9 @@
 // Races with another user of the tree: the directory that holds the listed
 // names is swapped for a symbolic link to another tree right before the tool
-// changes a name. The change must land on the file that was examined, in the
-// directory where it was examined, and nothing in the other tree may change.
+// changes a name, or a name that the copier works on is swapped for a symbolic
+// link leading out of the list. The change must land on the file that was
+// examined, in the directory where it was examined, and nothing outside the
+// list may change.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -194,5 +196,104 @@ TEST(Races, DirectorySwappedForASymbolicLinkBeforeAChange) {
         EXPECT_TRUE(snapshot(dir / "other") == other_before);
         EXPECT_TRUE(temporary_files_under(dir.path).empty());
         row.check(dir / "d.real");
+    }
+}
+
+// Another user who can write to the directory swaps the temporary file for a
+// symbolic link to a file outside the list (which a copier writing through
+// names would then overwrite, as root), or swaps the listed name for a link
+// to a FIFO (which a copier reading through names would block on). The
+// copier only ever reads the file examined and writes the file created: the
+// file outside and the FIFO are untouched, the run does not hang, the listed
+// bytes stay whole, and the copy never takes the name.
+TEST(Races, CopierReadsAndWritesOnlyTheFilesItWasGiven) {
+    struct row {
+        const char *label;
+        std::vector<std::string> args;
+        const char *hook;     // call:match:skip, the swap runs right before it
+        const char *swap;     // run in the listed directory
+        const char *err;      // standard error, with TEMP for the temporary name
+        const char *kept_as;  // the name that holds the listed bytes afterwards
+        const char *link_at;  // where a planted link must still be, pointing outside
+        const char *link_to;
+    };
+    // The temporary name, wherever the tool shows it to the copier: on its
+    // standard output, or among its arguments.
+    const std::string temp_swap =
+        "t=$(printf %s \"$TWINFOLD_HOOK_PATH\" | grep -o 'dup__[A-Za-z0-9]*' | head -n 1) && "
+        "rm -f \"$t\" && ln -s ../outside/victim \"$t\"";
+    const std::string source_swap = "mv holey moved && ln -s ../outside/fifo holey";
+    const row rows[] = {
+        {"temporary file swapped for a link, as the copier starts",
+         {"-q", "-S"},
+         "execl:/bin/cp:0",
+         temp_swap.c_str(),
+         "d/TEMP is not the copy of d/holey that was made, left as it is\n",
+         "holey",
+         "TEMP",
+         "../outside/victim"},
+        {"temporary file swapped for a link, as the copier starts, under -n",
+         {"-q", "-S", "-n"},
+         "execl:/bin/cp:0",
+         temp_swap.c_str(),
+         "d/TEMP is not the copy of d/holey that was made, left as it is\n",
+         "holey",
+         "TEMP",
+         "../outside/victim"},
+        {"listed name swapped for a link to a FIFO, as the copier starts",
+         {"-q", "-S"},
+         "execl:/bin/cp:0",
+         source_swap.c_str(),
+         "d/holey changed while it was copied, left as it is\n",
+         "moved",
+         "holey",
+         "../outside/fifo"},
+        {"listed name swapped for a link to a FIFO, before it is opened",
+         {"-q", "-S"},
+         "open:d/holey:0",
+         source_swap.c_str(),
+         "d/holey changed before it was copied, left as it is\n",
+         "moved",
+         "holey",
+         "../outside/fifo"},
+    };
+    for (const row &row : rows) {
+        SCOPED_TRACE(row.label);
+        scratch_dir dir;
+        write_file(dir / "d/holey", zero_region());
+        const struct stat listed = status_of(dir / "d/holey");
+        write_file(dir / "outside/victim", "root's secrets\n", 0600);
+        ASSERT_EQ(mkfifo((dir / "outside/fifo").c_str(), 0644), 0);
+        const auto outside_before = snapshot(dir / "outside");
+
+        tool_result result =
+            run_tool(row.args, nul_list({"d/holey"}),
+                     {.cwd = dir.path,
+                      .hooks = std::string(row.hook) + ":cd " + dir.path + "/d && " + row.swap,
+                      .timeout_seconds = 30});
+
+        EXPECT_FALSE(result.timed_out);
+        EXPECT_EQ(result.signal, 0);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(normalised(result.err), row.err);
+        EXPECT_TRUE(snapshot(dir / "outside") == outside_before);
+        EXPECT_EQ(read_file(dir / "outside/victim"), "root's secrets\n");
+        const struct stat kept = status_of(dir / ("d/" + std::string(row.kept_as)));
+        EXPECT_TRUE(same_file(kept, listed));
+        EXPECT_EQ(read_file(dir / ("d/" + std::string(row.kept_as))), zero_region());
+
+        // The planted link is another user's entry: it stays as it was.
+        const auto temps = temporary_files_under(dir / "d");
+        std::string link_at = row.link_at;
+        if (link_at == "TEMP") {
+            EXPECT_EQ(temps.size(), 1u);
+            if (temps.size() != 1) continue;
+            link_at = fs::path(temps[0]).filename().string();
+        } else {
+            EXPECT_TRUE(temps.empty());
+        }
+        const std::string planted = dir / ("d/" + link_at);
+        EXPECT_TRUE(S_ISLNK(status_of(planted).st_mode)) << "the swap did not happen";
+        EXPECT_EQ(fs::read_symlink(planted).string(), row.link_to);
     }
 }

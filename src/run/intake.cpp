@@ -16,6 +16,8 @@ constexpr int name_buffer_size = 1024;
 // 4-byte position in input order.
 char *work_arena = nullptr;
 size_t work_arena_size = 0;
+// The name_index copies, stored the same way without positions.
+char *index_arena = nullptr;
 
 // Reads one name into buffer: up to and including a NUL, up to the end of the
 // stream, or 1024 bytes, whichever comes first. A failed read ends the name
@@ -88,7 +90,7 @@ void read_name_list(FILE *input, FILE *spool, int &final_status, const char *pro
     // spool whose reads fail and split names can never overrun the copies.
     work_arena_size = name_bytes + count + count * sizeof(uint32_t);
     work_arena = static_cast<char *>(allocate_zeroed(work_arena_size, 1));
-    char *index_arena = static_cast<char *>(allocate_zeroed(name_bytes + count, 1));
+    index_arena = static_cast<char *>(allocate_zeroed(name_bytes + count, 1));
     if (!work_arena || !index_arena) out_of_memory(program_name, 1);
 
     char *work_next = work_arena;
@@ -120,4 +122,17 @@ long work_entry_number(const char *name) {
     std::memcpy(&position, name - sizeof position, sizeof position);
     if (position >= static_cast<uint32_t>(file_count) || work_list == nullptr) return -1;
     return static_cast<long>(position);
+}
+
+void discard_name_list() {
+    std::free(work_list);
+    std::free(name_index);
+    std::free(delete_marks);
+    std::free(work_arena);
+    std::free(index_arena);
+    work_list = name_index = nullptr;
+    delete_marks = nullptr;
+    work_arena = index_arena = nullptr;
+    work_arena_size = 0;
+    file_count = 0;
 }

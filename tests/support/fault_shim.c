@@ -2,15 +2,18 @@
  * Fault-injection shim, preloaded into the binary under test.
  *
  * TWINFOLD_FAULTS: rules separated by ';', each  call:match:errno[:skip[:times]]
- *   call   the intercepted function (lstat, open, read, link, rename, ...)
+ *   call   the intercepted function (lstat, open, read, link, rename, ...);
+ *          written call@program, the rule holds only in processes of that
+ *          program (twinfold, cp): the copier inherits the shim too
  *   match  a substring of the path ("*" matches any); for calls relative to
  *          a directory descriptor (fstatat, openat, linkat, symlinkat,
  *          renameat, unlinkat) it is the directory's path joined with the
  *          relative one; an openat that creates exclusively counts as
- *          "mkstemp"; for execl it is the program and its arguments; for
- *          calls on a
- *          descriptor the path is what /proc/self/fd names; for calloc it is
- *          "NMEMB,SIZE"; for mlockall it is the flags as a decimal number
+ *          "mkstemp"; for execl it is the program and its arguments,
+ *          then " <" and the path of standard input and " >" and that of
+ *          standard output; for calls on a descriptor the path is what
+ *          /proc/self/fd names; for calloc it is "NMEMB,SIZE"; for mlockall
+ *          it is the flags as a decimal number
  *   errno  a number or a name such as EIO; the call fails with it.
  *          For tmpfile, FULL hands out a stream on /dev/full (writes fail) and
  *          WRONLY a stream that cannot be read back.
@@ -19,7 +22,8 @@
  * TWINFOLD_HOOKS: rules separated by newlines, each  call:match:skip:shell command
  *   runs the command (and waits for it) just before the matching call goes
  *   ahead, once, after letting skip matching calls through: a test can change
- *   the tree at the worst moment.
+ *   the tree at the worst moment. The command finds the path that the call
+ *   was matched by in TWINFOLD_HOOK_PATH.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -135,12 +139,20 @@ static void load_rules(void) {
 }
 
 static int matches(const struct rule *r, const char *call, const char *path) {
-    if (strcmp(r->call, call) != 0) return 0;
+    const char *scope = strchr(r->call, '@');
+    if (scope) {
+        if (strncmp(r->call, call, (size_t)(scope - r->call)) != 0 ||
+            call[scope - r->call] != '\0' ||
+            strcmp(scope + 1, program_invocation_short_name) != 0)
+            return 0;
+    } else if (strcmp(r->call, call) != 0) {
+        return 0;
+    }
     if (strcmp(r->match, "*") == 0) return 1;
     return path && strstr(path, r->match) != NULL;
 }
 
-static void run_hook(const char *command) {
+static void run_hook(const char *command, const char *path) {
     pid_t (*real_fork)(void) = (pid_t(*)(void))dlsym(RTLD_NEXT, "fork");
     pid_t child = real_fork();
     if (child == 0) {
@@ -149,6 +161,7 @@ static void run_hook(const char *command) {
         unsetenv("LD_PRELOAD");
         unsetenv("TWINFOLD_FAULTS");
         unsetenv("TWINFOLD_HOOKS");
+        setenv("TWINFOLD_HOOK_PATH", path ? path : "", 1);
         execl("/bin/sh", "sh", "-c", command, (char *)NULL);
         _exit(127);
     }
@@ -168,7 +181,7 @@ static int check(const char *call, const char *path) {
         struct rule *r = &hooks[i];
         if (!r->done && matches(r, call, path) && r->seen++ >= r->skip) {
             r->done = 1;
-            run_hook(r->command);
+            run_hook(r->command, path);
         }
     }
     int result = 0;
@@ -556,6 +569,13 @@ int execl(const char *path, const char *arg, ...) {
     size_t used = (size_t)snprintf(command, sizeof command, "%s", path);
     for (int i = 0; i < n && used < sizeof command; ++i)
         used += (size_t)snprintf(command + used, sizeof command - used, " %s", argv[i]);
+    /* What the program is given on its standard streams, for a copier that
+       is handed descriptors rather than names. */
+    char input[4096], output[4096];
+    fd_path(0, input, sizeof input);
+    fd_path(1, output, sizeof output);
+    if (used < sizeof command)
+        snprintf(command + used, sizeof command - used, " <%.2000s >%.2000s", input, output);
     int error = check("execl", command);
     if (error > 0) {
         errno = error;

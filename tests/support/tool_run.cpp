@@ -2,9 +2,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,7 +25,40 @@ double now_seconds() {
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+// The file that a command name leads to through the test's own PATH.
+std::string found_in_path(const std::string &command) {
+    if (command.find('/') != std::string::npos) return command;
+    const char *path = std::getenv("PATH");
+    std::string directories = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= directories.size()) {
+        size_t end = directories.find(':', start);
+        if (end == std::string::npos) end = directories.size();
+        std::string candidate = directories.substr(start, end - start) + "/" + command;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return command;
+}
+
 }  // namespace
+
+std::vector<std::string> tool_wrapper() {
+    std::vector<std::string> words;
+    const char *text = std::getenv("TWINFOLD_TOOL_WRAPPER");
+    if (!text) return words;
+    std::string word;
+    for (const char *c = text;; ++c) {
+        if (*c == '\0' || *c == ' ' || *c == '\t') {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+            if (*c == '\0') break;
+        } else {
+            word += *c;
+        }
+    }
+    return words;
+}
 
 tool_result run_tool(const std::vector<std::string> &args, const std::string &input,
                      const tool_options &options) {
@@ -42,14 +79,51 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
     env_strings.push_back(asan);
     for (const auto &e : options.env) env_strings.push_back(e);
 
+    // Under a wrapper the binary is found through PATH, from its own directory.
+    const std::vector<std::string> wrapper =
+        options.unwrapped ? std::vector<std::string>() : tool_wrapper();
+    const std::string tool = options.binary.empty() ? TWINFOLD_BINARY : options.binary;
+    std::string program = tool;
+    std::vector<std::string> arg_strings{"twinfold"};
+    if (!wrapper.empty()) {
+        std::string binary = tool;
+        std::string directory = binary.substr(0, binary.rfind('/'));
+        bool path_set = false;
+        for (auto &e : env_strings) {
+            if (e.rfind("PATH=", 0) == 0) {
+                e = "PATH=" + directory + ":" + e.substr(5);
+                path_set = true;
+            }
+        }
+        if (!path_set) env_strings.push_back("PATH=" + directory + ":/usr/bin:/bin");
+        program = found_in_path(wrapper[0]);
+        arg_strings = wrapper;
+        arg_strings.push_back(binary.substr(binary.rfind('/') + 1));
+    }
+    arg_strings.insert(arg_strings.end(), args.begin(), args.end());
+    const int timeout_seconds =
+        options.timeout_seconds * (wrapper.empty() ? 1 : tool_wrapper_slowdown);
+
     std::vector<char *> envp;
     for (auto &e : env_strings) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<std::string> arg_strings{"twinfold"};
-    arg_strings.insert(arg_strings.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : arg_strings) argv.push_back(a.data());
     argv.push_back(nullptr);
+
+    // Looked up before the fork: the child only makes system calls.
+    uid_t user_id = 0;
+    gid_t group_id = 0;
+    if (!options.user.empty()) {
+        const passwd *entry = getpwnam(options.user.c_str());
+        if (!entry) {
+            tool_result unknown;
+            unknown.err = "no user " + options.user;
+            return unknown;
+        }
+        user_id = entry->pw_uid;
+        group_id = entry->pw_gid;
+    }
 
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
@@ -65,9 +139,16 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+        if (options.memlock_limit >= 0) {
+            const rlimit limit{static_cast<rlim_t>(options.memlock_limit),
+                               static_cast<rlim_t>(options.memlock_limit)};
+            if (setrlimit(RLIMIT_MEMLOCK, &limit) != 0) _exit(125);
+        }
+        if (!options.user.empty() &&
+            (setgroups(0, nullptr) != 0 || setgid(group_id) != 0 || setuid(user_id) != 0))
+            _exit(125);
         signal(SIGPIPE, SIG_DFL);
-        execve(options.binary.empty() ? TWINFOLD_BINARY : options.binary.c_str(), argv.data(),
-               envp.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(in_pipe[0]);
@@ -84,7 +165,7 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
     tool_result result;
     size_t written = 0;
     bool out_open = true, err_open = true;
-    const double deadline = now_seconds() + options.timeout_seconds;
+    const double deadline = now_seconds() + timeout_seconds;
     signal(SIGPIPE, SIG_IGN);
     while (out_open || err_open) {
         if (in_pipe[1] >= 0 && written == input.size()) {

@@ -21,11 +21,24 @@ struct tool_options {
     std::string stdin_path;           // read standard input from this file instead of input
     std::vector<std::string> env;     // further NAME=value entries
     int timeout_seconds = 120;
+    std::string user;                 // run as this user (the tests run as root); empty: as is
+    long long memlock_limit = -1;     // the binary's RLIMIT_MEMLOCK in bytes; -1: inherited
+    bool unwrapped = false;           // run the binary itself even under TWINFOLD_TOOL_WRAPPER
     std::string binary;               // the program to run; empty: the tool under test
 };
 
+// Runs the binary with args and input. When TWINFOLD_TOOL_WRAPPER is set in
+// the test's environment (a command, its words separated by blanks, such as
+// "valgrind -q --error-exitcode=97"), the binary runs under that command: it
+// is found through PATH as "twinfold" so that it still sees that name, and
+// timeouts are stretched by tool_wrapper_slowdown. A case about the binary's
+// own memory sets unwrapped.
 tool_result run_tool(const std::vector<std::string> &args, const std::string &input,
                      const tool_options &options = {});
+
+// The command that run_tool puts in front of the binary (empty: none).
+std::vector<std::string> tool_wrapper();
+constexpr int tool_wrapper_slowdown = 10;
 
 // Names as find -print0 writes them: each followed by a NUL.
 std::string nul_list(const std::vector<std::string> &names);
