@@ -475,7 +475,8 @@ void learn_digests(const side &s, off_t offset, const block_read &read, off_t si
     const size_t have = usable(read);
     for (uint32_t piece = static_cast<uint32_t>(offset / piece_size); piece < extra->count;
          ++piece) {
-        if (piece != extra->known) break;
+        if (piece < extra->known) continue;
+        if (piece > extra->known) break;
         const off_t start = static_cast<off_t>(piece) * piece_size;
         const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
         if (static_cast<size_t>(start - offset) + length > have) break;
