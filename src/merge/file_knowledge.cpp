@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -261,9 +262,40 @@ void remember(long entry, const struct stat &status) {
     slot = storable ? seen : status_slot{0, 0};
 }
 
+// The directory of the names examined last. Names are first examined in list
+// order, and a list made by find holds the names of a directory together:
+// from the second name in a row of one directory on, the name is looked up
+// in the open directory rather than walked to from the start again.
+struct directory_in_use {
+    std::string path;
+    int fd = -1;
+    bool open_tried = false;
+};
+directory_in_use last_directory;
+
+int examine_name(const char *name, struct stat &status) {
+    const char *slash = std::strrchr(name, '/');
+    if (!slash || slash == name || slash[1] == '\0') return lstat(name, &status);
+    const size_t length = static_cast<size_t>(slash - name);
+    directory_in_use &directory = last_directory;
+    if (directory.path.size() != length || std::memcmp(directory.path.data(), name, length) != 0) {
+        if (directory.fd >= 0) close(directory.fd);
+        directory.fd = -1;
+        directory.open_tried = false;
+        directory.path.assign(name, length);
+        return lstat(name, &status);
+    }
+    if (!directory.open_tried) {
+        directory.open_tried = true;
+        directory.fd = open(directory.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (directory.fd < 0) return lstat(name, &status);
+    return fstatat(directory.fd, slash + 1, &status, AT_SYMLINK_NOFOLLOW);
+}
+
 bool examine_fresh(file_look &look) {
     ++knowledge_counts.status_queries;
-    if (lstat(look.name, &look.status) != 0) {
+    if (examine_name(look.name, look.status) != 0) {
         fail_line("lstat", "lstat(%s) failed\n", look.name);
         if (look.entry >= 0) slots[look.entry].word &= ~uint64_t(status_current);
         return false;
