@@ -28,9 +28,10 @@ constexpr size_t block_size = comparison_block_size;
 constexpr size_t piece_size = 4096;
 constexpr size_t page_size = 4096;
 constexpr size_t chunk_size = 8;
-// The first chunk of every file read is kept; files of one size whose first
-// bytes agree keep as many more as it took to tell them apart, up to a limit.
-constexpr size_t prefix_size = chunk_size;
+// The first two chunks of every file read are kept (many kinds of file share
+// their first eight bytes); files of one size whose first bytes agree keep as
+// many more as it took to tell them apart, up to a limit.
+constexpr size_t prefix_size = 2 * chunk_size;
 constexpr size_t prefix_limit = 1024;
 constexpr size_t page_entries = 1024;
 
@@ -80,8 +81,8 @@ struct first_bytes {
 };
 enum : uint32_t { bytes_read = 1 };
 constexpr int length_shift = 1;
-constexpr uint32_t length_mask = 0xf;
-constexpr int version_shift = 5;
+constexpr uint32_t length_mask = 0x1f;
+constexpr int version_shift = 6;
 
 std::vector<first_bytes *> first_pages;
 
@@ -201,7 +202,12 @@ void set_version_time(version_record &record, uint64_t packed) {
     record.change_high = static_cast<uint32_t>(packed >> 32);
 }
 
+// Version numbers share a word with the prefix length: past the last one
+// that fits, no more versions are remembered.
+constexpr uint32_t version_limit = uint32_t(1) << (32 - version_shift);
+
 uint32_t new_version(uint64_t change) {
+    if (versions_used >= version_limit) return 0;
     if (versions_used / version_page >= version_pages.size())
         version_pages.push_back(new version_record[version_page]());
     version_record &record = version(versions_used);
@@ -475,19 +481,20 @@ block_read first_block(side &s, off_t size) {
 }
 
 // The side's version record, made now from the file opened during this call
-// when there is none yet.
-version_record &version_of(side &s) {
+// when there is none yet (null when no more can be made).
+version_record *version_of(side &s) {
     if (!s.number) {
+        s.number = new_version(s.opened_change);
+        if (!s.number) return nullptr;
         // The prefix is taken again from the bytes that this version holds.
         if (s.holds && s.held_offset == 0) {
             const size_t have = std::min(usable(s.held), prefix_size);
             std::memcpy(s.cell->prefix, s.held.data, have);
             s.cell->state = bytes_read | static_cast<uint32_t>(have) << length_shift;
         }
-        s.number = new_version(s.opened_change);
         set_version_number(*s.cell, s.number);
     }
-    return version(s.number);
+    return &version(s.number);
 }
 
 extra_bytes *extra_of(const side &s) {
@@ -532,9 +539,10 @@ void learn_prefix(side &s, size_t length) {
     size_t known;
     known_prefix(s, known);
     if (length <= known || !s.holds || s.held_offset != 0 || usable(s.held) < length) return;
-    version_record &record = version_of(s);
-    if (!record.link) record.link = new_extra({nullptr, nullptr, 0, 0});
-    extra_bytes &extra = extras[record.link];
+    version_record *record = version_of(s);
+    if (!record) return;
+    if (!record->link) record->link = new_extra({nullptr, nullptr, 0, 0});
+    extra_bytes &extra = extras[record->link];
     unsigned char *bytes = new unsigned char[length];
     std::memcpy(bytes, s.held.data, length);
     delete[] extra.prefix;
@@ -557,9 +565,9 @@ step learn_first_block(side &s, off_t size, int &order) {
     std::memcpy(s.cell->prefix, read.data, have);
     s.cell->state = bytes_read | static_cast<uint32_t>(have) << length_shift;
     s.number = 0;
-    if (is_large(size)) {
+    if (version_record *record = is_large(size) ? version_of(s) : nullptr) {
         const uint32_t count = piece_count(size);
-        version_of(s).link = new_extra({new uint64_t[count], nullptr, 0, count});
+        record->link = new_extra({new uint64_t[count], nullptr, 0, count});
         learn_digests(s, 0, read, size);
     }
     return step::go_on;
@@ -603,8 +611,7 @@ bool same_class(const side &a, const side &b) {
 
 // Both files were opened during this call and read whole: they are equal.
 void unite(side &a, side &b) {
-    version_of(a);
-    version_of(b);
+    if (!version_of(a) || !version_of(b)) return;
     uint32_t x = find_root(a.number), y = find_root(b.number);
     if (x != y) version(x).parent = y;
 }
