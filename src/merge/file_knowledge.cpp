@@ -25,6 +25,7 @@ constexpr size_t block_size = comparison_block_size;
 // Digests are kept per piece of this size, so that two files whose digests
 // first differ in one piece are told apart by reading that piece alone.
 constexpr size_t piece_size = 4096;
+constexpr size_t page_size = 4096;
 constexpr size_t chunk_size = 8;
 // The first chunk of every file read is kept; files of one size whose first
 // bytes agree keep as many more as it took to tell them apart, up to a limit.
@@ -401,7 +402,7 @@ step open_side(side &s, off_t size, int &order) {
     return step::go_on;
 }
 
-// Reads want bytes at offset into the side's buffer.
+// Reads want bytes at offset into the side's buffer, from its start.
 block_read read_at(side &s, off_t offset, size_t want) {
     if (s.position != offset) {
         if (lseek(s.fd.get(), offset, SEEK_SET) != offset) return {s.look->name, s.buffer, 0, true};
@@ -417,18 +418,28 @@ block_read read_at(side &s, off_t offset, size_t want) {
     return read;
 }
 
-// A small file is read in one go, exactly the size that the opened file has
-// (so that no read is spent on finding its end); a large one a block at a time.
-block_read read_whole_or_block(side &s, off_t size) {
-    return read_at(s, 0, is_large(size) ? block_size : static_cast<size_t>(size));
+// How much of a file a side-by-side reading takes in one go from offset 0:
+// a small file whole, exactly the size that the opened file has (so that no
+// read is spent on finding its end), a large one a block.
+size_t first_block_length(off_t size) {
+    return is_large(size) ? block_size : static_cast<size_t>(size);
 }
 
-// Whether the side's buffer holds, from this call, the block of its file at
-// offset as a side-by-side reading needs it.
-bool holds_block(const side &s, off_t offset, off_t size) {
-    if (!s.holds || s.held_offset != offset) return false;
-    return is_large(size) ? s.held_want == block_size
-                          : s.held_want == static_cast<size_t>(size);
+// The first block of the side's file: what this call read of it already,
+// completed by reading on from where that read stopped.
+block_read first_block(side &s, off_t size) {
+    const size_t length = first_block_length(size);
+    if (!s.holds || s.held_offset != 0) return read_at(s, 0, length);
+    // A read that failed or ended early stands for this call.
+    if (s.held.failed || s.held.length < s.held_want || s.held_want >= length) return s.held;
+    const size_t have = s.held.length;
+    if (s.position != static_cast<off_t>(have)) return read_at(s, 0, length);
+    block_read rest = read_block(s.fd.get(), s.look->name, s.buffer + have, length - have);
+    knowledge_counts.bytes_read += rest.length;
+    s.position += static_cast<off_t>(rest.length);
+    s.held = {s.look->name, s.buffer, have + rest.length, rest.failed};
+    s.held_want = length;
+    return s.held;
 }
 
 // The side's version record, made now from the file opened during this call
@@ -464,7 +475,8 @@ void learn_digests(const side &s, off_t offset, const block_read &read, off_t si
     const size_t have = usable(read);
     for (uint32_t piece = static_cast<uint32_t>(offset / piece_size); piece < extra->count;
          ++piece) {
-        if (piece != extra->known) break;
+        if (piece < extra->known) continue;
+        if (piece > extra->known) break;
         const off_t start = static_cast<off_t>(piece) * piece_size;
         const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
         if (static_cast<size_t>(start - offset) + length > have) break;
@@ -504,8 +516,9 @@ void learn_prefix(side &s, size_t length) {
 step learn_first_block(side &s, off_t size, int &order) {
     step opened = open_side(s, size, order);
     if (opened != step::go_on) return opened;
-    const size_t expected = static_cast<size_t>(std::min<off_t>(size, block_size));
-    block_read read = read_whole_or_block(s, size);
+    // Most files of one size part in their first bytes: one page is read.
+    const size_t expected = static_cast<size_t>(std::min<off_t>(size, page_size));
+    block_read read = read_at(s, 0, expected);
     if (!read.failed && read.length != expected) return step::changed;
     s.cell = cell_of(s.look->entry, true);
     const size_t have = std::min({usable(read), prefix_size, expected});
@@ -574,13 +587,9 @@ step read_side_by_side(side &a, side &b, off_t size, int &order) {
         side *sides[2] = {&a, &b};
         for (int i = 0; i < 2; ++i) {
             side &s = *sides[i];
-            if (holds_block(s, offset, size)) {
-                blocks[i] = s.held;
-                continue;
-            }
             step opened = open_side(s, size, order);
             if (opened != step::go_on) return opened;
-            blocks[i] = offset == 0 ? read_whole_or_block(s, size) : read_at(s, offset, block_size);
+            blocks[i] = offset == 0 ? first_block(s, size) : read_at(s, offset, block_size);
         }
         learn_digests(a, offset, blocks[0], size);
         learn_digests(b, offset, blocks[1], size);
