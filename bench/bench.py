@@ -7,7 +7,6 @@ read counter first. See bench/README.md for what each column means.
 import argparse
 import collections
 import datetime
-import hashlib
 import json
 import os
 import platform
@@ -16,6 +15,8 @@ import stat
 import statistics
 import subprocess
 import sys
+
+from make_corpus import file_digest  # the digest the corpus manifests were made with
 
 MIB = 1 << 20
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -87,17 +88,6 @@ def walk_regular(tree):
         for name in names:
             path = os.path.join(directory, name)
             yield os.path.relpath(path, tree), os.lstat(path)
-
-
-def file_digest(path):
-    h = hashlib.blake2b(digest_size=16)
-    with open(path, 'rb') as f:
-        while True:
-            block = f.read(1 << 20)
-            if not block:
-                break
-            h.update(block)
-    return h.hexdigest()
 
 
 def corpus_facts(tree, manifest):
