@@ -183,3 +183,30 @@ TEST(RewriteSequences, ComboSparseReadOnlyReportsThePreSort) {
     EXPECT_EQ(blocks_of(dir / "zeros"), zeros.st_blocks);
     EXPECT_TRUE(temporary_files_under(dir.path).empty());
 }
+
+// -c -S: the link stage examines the names afresh after the sparse pass gave
+// some of them new files. Two names of one file and a third equal file each
+// leave the sparse pass on a file of their own, and the link stage brings them
+// together again; the link extremes are those of the files the stage saw.
+TEST(RewriteSequences, ComboLinkStageSeesTheFilesTheSparsePassMade) {
+    scratch_dir dir;
+    const std::string zeros = with_zero_region(1 << 20, 3);
+    write_file(dir / "z1", zeros);
+    ASSERT_EQ(link((dir / "z1").c_str(), (dir / "z2").c_str()), 0);
+    write_file(dir / "z3", zeros);
+    write_file(dir / "many", dense_bytes(8192, 4));
+    for (const char *name : {"many.2", "many.3"})
+        ASSERT_EQ(link((dir / "many").c_str(), (dir / name).c_str()), 0);
+    tool_result r =
+        run_tool({"-c", "-S"}, nul_list({"z1", "many", "z3", "z2"}), {.cwd = dir.path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const std::string out = without_preamble(r.out);
+    EXPECT_NE(out.find("Scanning for more dups ...\nFiles linked: "), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("Minimum of found hard links: 1, Maximum: 3\\.\n")))
+        << out;
+    EXPECT_TRUE(same_file(status_of(dir / "z1"), status_of(dir / "z2")));
+    EXPECT_TRUE(same_file(status_of(dir / "z1"), status_of(dir / "z3")));
+    EXPECT_EQ(read_file(dir / "z1"), zeros);
+    EXPECT_TRUE(temporary_files_under(dir.path).empty());
+}

@@ -86,7 +86,12 @@ bool first_survives(const struct stat &first, const struct stat &second) {
            second.st_nlink < first.st_nlink;
 }
 
-int compare_and_link(const void *a, const void *b) {
+namespace {
+
+// One comparison; acting: link equal files and count and report them, as
+// the link pass does. Without acting the answer is the same for unchanged
+// files, and nothing is linked, counted or reported.
+int compare_files(const void *a, const void *b, bool acting) {
     stop_if_interrupted();
     const char *first = name_in(a);
     if (!first) return -1;
@@ -115,7 +120,7 @@ int compare_and_link(const void *a, const void *b) {
         if (outcome == look_outcome::settled && order != 0) return order;
         if (outcome == look_outcome::settled) outcome = complete_looks(x, y);
         // A link is made only for the files as they are now.
-        if (outcome == look_outcome::settled && !run_options.nodo &&
+        if (outcome == look_outcome::settled && acting && !run_options.nodo &&
             compare_ownership(first_status, second_status) == 0 &&
             may_link(first_status, second_status))
             outcome = confirm_looks(x, y);
@@ -125,7 +130,14 @@ int compare_and_link(const void *a, const void *b) {
         if (outcome == look_outcome::failed_second) return 1;
         if (again) continue;
         if (int order = compare_ownership(first_status, second_status)) return order;
-        if (may_link(first_status, second_status) && link_equal_files(x, y) != 0) return -1;
+        if (acting && may_link(first_status, second_status) && link_equal_files(x, y) != 0)
+            return -1;
         return name_order(first, second);
     }
 }
+
+}  // namespace
+
+int compare_and_link(const void *a, const void *b) { return compare_files(a, b, true); }
+
+int order_as_linked(const void *a, const void *b) { return compare_files(a, b, false); }

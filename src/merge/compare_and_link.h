@@ -11,6 +11,11 @@
 // hard link (or with soft, a symbolic link) to the other file.
 int compare_and_link(const void *a, const void *b);
 
+// The order compare_and_link gives two unchanged files, with nothing linked,
+// counted or reported. The link count of each examined name still goes into
+// the link extremes, as any comparison of the two would put it.
+int order_as_linked(const void *a, const void *b);
+
 // The order of two files of identical contents that differ in owner, group or
 // permission bits (-1, 0 or 1): it keeps every linkable pair together.
 int compare_ownership(const struct stat &first, const struct stat &second);

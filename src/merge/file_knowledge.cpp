@@ -808,6 +808,10 @@ bool look_at(const char *name, file_look &look) {
     return examine_fresh(look);
 }
 
+void begin_comparison_pass() {
+    for (status_slot &slot : slots) slot.word &= ~uint64_t(status_current | status_folded);
+}
+
 void fold_link_count(file_look &look) {
     // A remembered status was folded when it was taken.
     if (!look.fresh) return;

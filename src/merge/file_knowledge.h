@@ -74,6 +74,11 @@ void note_same_inode(const file_look &first, const file_look &second);
 void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked,
                        bool soft);
 
+// A new pass of comparisons begins: every name is examined afresh when it is
+// first met (the passes before may have replaced files, and the link extremes
+// were reset), while what is known of contents stays tied to file versions.
+void begin_comparison_pass();
+
 // Counters of the work done, for the tests of the cache.
 struct knowledge_counters {
     uint64_t status_queries = 0;  // lstat calls made by look_at, confirmations and carries

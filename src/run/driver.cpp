@@ -9,6 +9,7 @@
 
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
+#include "merge/file_knowledge.h"
 #include "merge/name_index.h"
 #include "rewrite/expand_hard_link.h"
 #include "rewrite/resparse_file.h"
@@ -42,7 +43,27 @@ const char *const help_texts[] = {
 };
 
 void sort_work_list(entry_compare compare) {
+    begin_comparison_pass();
     sort_entries(work_list, static_cast<size_t>(file_count), compare);
+}
+
+// The link comparator acts on the pairs it finds equal, so the order is found
+// first by comparisons that act on nothing and print nothing; the comparator
+// that acts then meets equal files only as neighbours in that order, so each
+// name of a set is linked once, to a file that already holds the others.
+// A name replaced by a symbolic link takes the link's own size and leaves its
+// place in the order, which would break such a chain at every replaced name:
+// with soft links the sort acts while it compares, meeting more pairs.
+void sort_for_linking() {
+    if (run_options.soft) {
+        sort_work_list(compare_and_link);
+        return;
+    }
+    {
+        muted_output ordering_only;
+        sort_work_list(order_as_linked);  // begins the pass
+    }
+    sort_nearly_sorted(work_list, static_cast<size_t>(file_count), compare_and_link);
 }
 
 // Calls a comparator once more on every pair of neighbours, for the equal
@@ -68,7 +89,7 @@ void sparse_pre_sort() {
     const int saved_quiet = run_options.quiet;
     run_options.nodo = 1;
     run_options.quiet = (run_options.combo && saved_nodo) ? 0 : 1;
-    sort_work_list(compare_and_link);
+    sort_for_linking();
     run_options.nodo = saved_nodo;
     run_options.quiet = saved_quiet;
 }
@@ -80,7 +101,7 @@ void link_stage() {
             report("Scanning for hard links ...\n");
             for (int k = 0; k < file_count; ++k) expand_hard_link(&work_list[k]);
         } else {
-            sort_work_list(compare_and_link);
+            sort_for_linking();
             report("Scanning for more dups ...\n");
             scan_neighbours(compare_and_link);
         }

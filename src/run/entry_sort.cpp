@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "run/memory.h"
 
@@ -28,15 +29,20 @@ void merge_runs(char **from, char **to, size_t lo, size_t mid, size_t hi, entry_
     while (right < hi) to[out++] = from[right++];
 }
 
-}  // namespace
-
-void sort_entries(char **base, size_t count, entry_compare compare) {
-    if (count < 2) return;
+char **allocate_scratch(size_t count) {
     char **scratch = static_cast<char **>(allocate_zeroed(count, sizeof(char *)));
     if (!scratch) {
         std::perror("sort");
         std::exit(-1);
     }
+    return scratch;
+}
+
+}  // namespace
+
+void sort_entries(char **base, size_t count, entry_compare compare) {
+    if (count < 2) return;
+    char **scratch = allocate_scratch(count);
     // Bottom-up: runs of width 1, 2, 4, ... merged back and forth between the
     // array and the scratch copy.
     char **from = base, **to = scratch;
@@ -46,6 +52,35 @@ void sort_entries(char **base, size_t count, entry_compare compare) {
             size_t hi = lo + 2 * width < count ? lo + 2 * width : count;
             merge_runs(from, to, lo, mid, hi, compare);
         }
+        std::swap(from, to);
+    }
+    if (from != base) std::memcpy(base, from, count * sizeof(char *));
+    std::free(scratch);
+}
+
+void sort_nearly_sorted(char **base, size_t count, entry_compare compare) {
+    if (count < 2) return;
+    // Where each ascending run starts, and the end of the last one.
+    std::vector<size_t> starts{0};
+    for (size_t k = 0; k + 1 < count; ++k)
+        if (compare(&base[k], &base[k + 1]) > 0) starts.push_back(k + 1);
+    if (starts.size() == 1) return;
+    starts.push_back(count);
+    char **scratch = allocate_scratch(count);
+    char **from = base, **to = scratch;
+    // Neighbouring runs merged pairwise, back and forth, until one is left.
+    while (starts.size() > 2) {
+        const size_t runs = starts.size() - 1;
+        std::vector<size_t> merged;
+        merged.reserve(runs / 2 + 2);
+        for (size_t i = 0; i < runs; i += 2) {
+            const size_t lo = starts[i], mid = starts[i + 1];
+            const size_t hi = i + 1 < runs ? starts[i + 2] : mid;
+            merge_runs(from, to, lo, mid, hi, compare);
+            merged.push_back(lo);
+        }
+        merged.push_back(count);
+        starts.swap(merged);
         std::swap(from, to);
     }
     if (from != base) std::memcpy(base, from, count * sizeof(char *));

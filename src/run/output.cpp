@@ -6,8 +6,18 @@
 
 #include "run/run_state.h"
 
+namespace {
+
+int mutes = 0;
+
+}  // namespace
+
+muted_output::muted_output() { ++mutes; }
+
+muted_output::~muted_output() { --mutes; }
+
 void report(const char *format, ...) {
-    if (run_options.quiet) return;
+    if (run_options.quiet || mutes) return;
     va_list args;
     va_start(args, format);
     std::vfprintf(stdout, format, args);
@@ -16,6 +26,7 @@ void report(const char *format, ...) {
 }
 
 void report_always(const char *format, ...) {
+    if (mutes) return;
     va_list args;
     va_start(args, format);
     std::vfprintf(stdout, format, args);
@@ -23,7 +34,7 @@ void report_always(const char *format, ...) {
 }
 
 void report_unflushed(const char *format, ...) {
-    if (run_options.quiet) return;
+    if (run_options.quiet || mutes) return;
     va_list args;
     va_start(args, format);
     std::vfprintf(stdout, format, args);
@@ -33,6 +44,7 @@ void report_unflushed(const char *format, ...) {
 void report_flush() { std::fflush(stdout); }
 
 void fail_line(const char *perror_word, const char *format, ...) {
+    if (mutes) return;
     int saved = errno;
     va_list args;
     va_start(args, format);

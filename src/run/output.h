@@ -17,3 +17,13 @@ void report_flush();
 // errno is taken as it stands on entry. A null word prints no perror line.
 void fail_line(const char *perror_word, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// While one lives, none of the functions above writes anything: for the
+// comparisons that only find an order, whose lines the run shows when it
+// makes the comparisons that count.
+struct muted_output {
+    muted_output();
+    ~muted_output();
+    muted_output(const muted_output &) = delete;
+    muted_output &operator=(const muted_output &) = delete;
+};
