@@ -1,5 +1,5 @@
-// The intake: how the bytes on standard input split into names, the two
-// separate copies and the marks it builds, the input count line, and its
+// The intake: how the bytes on standard input split into names, the entries
+// and the marks it builds, the input count line, and its
 // failures. Routines are run in a child process, since the intake ends the
 // process on some paths and never frees what it builds; end-to-end cases run
 // the built tool, with the fault-injection shim where a call must fail.
@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ struct intake_outcome {
     std::string out, err;
     std::vector<std::string> work, index;
     bool marks_all_zero = false;
-    bool copies_separate = false;
+    bool entries_distinct = false;
 };
 
 FILE *stream_with(const std::string &bytes) {
@@ -76,13 +77,10 @@ intake_outcome run_intake(
         for (int i = 0; i < file_count; ++i) list += std::string(name_index[i]) + '\0';
         bool zero = true;
         for (int i = 0; i < file_count; ++i) zero = zero && delete_marks[i] == 0;
-        // Overwriting every work_list copy must leave name_index as it was.
-        std::vector<std::string> before(name_index, name_index + file_count);
-        for (int i = 0; i < file_count; ++i)
-            std::memset(work_list[i], '#', std::strlen(work_list[i]));
-        bool separate = true;
-        for (int i = 0; i < file_count; ++i) separate = separate && before[i] == name_index[i];
-        list += std::string(zero ? "1" : "0") + '\0' + (separate ? "1" : "0") + '\0';
+        // Every entry has a name of its own, also when a name is listed twice.
+        std::set<const char *> storage(work_list, work_list + file_count);
+        const bool distinct = storage.size() == static_cast<size_t>(file_count);
+        list += std::string(zero ? "1" : "0") + '\0' + (distinct ? "1" : "0") + '\0';
         FILE *f = std::fopen(list_path.c_str(), "w");
         std::fwrite(list.data(), 1, list.size(), f);
         std::fclose(f);
@@ -102,7 +100,7 @@ intake_outcome run_intake(
         outcome.work.assign(parts.begin() + 1, parts.begin() + 1 + count);
         outcome.index.assign(parts.begin() + 1 + count, parts.begin() + 1 + 2 * count);
         outcome.marks_all_zero = parts.at(1 + 2 * count) == "1";
-        outcome.copies_separate = parts.at(2 + 2 * count) == "1";
+        outcome.entries_distinct = parts.at(2 + 2 * count) == "1";
     }
     return outcome;
 }
@@ -161,7 +159,7 @@ TEST(Intake, BytesSplitIntoNames) {
         EXPECT_EQ(r.work, c.want);
         EXPECT_EQ(r.index, c.want);
         EXPECT_TRUE(r.marks_all_zero);
-        EXPECT_TRUE(r.copies_separate);
+        EXPECT_TRUE(r.entries_distinct);
         EXPECT_EQ(r.final_status, 0);
         EXPECT_EQ(r.out, input_line(c.want.size()));
         EXPECT_EQ(r.err, "");
@@ -255,8 +253,8 @@ TEST(IntakeTool, DirectoryAsStandardInputFailsOnceAndEnds) {
 }
 
 TEST(IntakeTool, Failures) {
-    // The names' copies are made in one block per array: the names with their
-    // NULs plus one byte per name, and for work_list a 4-byte position per name.
+    // The names are copied into one block: the names with their NULs plus one
+    // byte and a 4-byte position per name.
     const std::vector<std::string> names = {"./alpha", "./beta"};  // 8 + 7 bytes with NULs
     const std::string input = nul_list(names);
     const std::string big_input = nul_list(std::vector<std::string>(600, "./some/longer/name"));
@@ -283,10 +281,8 @@ TEST(IntakeTool, Failures) {
          true, true},
         {"delete_marks not allocated", input, "calloc:2,1:ENOMEM", 255, "twinfold: Out of memory\n",
          true, true},
-        {"work_list copies not allocated", input, "calloc:25,1:ENOMEM", 1,
-         "twinfold: Out of memory\n", true, true},
-        {"name_index copies not allocated", input, "calloc:17,1:ENOMEM", 1,
-         "twinfold: Out of memory\n", true, true},
+        {"names not copied", input, "calloc:25,1:ENOMEM", 1, "twinfold: Out of memory\n", true,
+         true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

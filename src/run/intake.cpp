@@ -12,12 +12,12 @@ namespace {
 
 constexpr int name_buffer_size = 1024;
 
-// The work_list copies are stored one after the other, each preceded by its
-// 4-byte position in input order.
+// The names are stored one after the other, each preceded by its 4-byte
+// position in input order. Nothing changes a name once it is read, so
+// work_list and name_index point to the same copy: the name list is most of
+// what a run holds in memory.
 char *work_arena = nullptr;
 size_t work_arena_size = 0;
-// The name_index copies, stored the same way without positions.
-char *index_arena = nullptr;
 
 // Reads one name into buffer: up to and including a NUL, up to the end of the
 // stream, or 1024 bytes, whichever comes first. A failed read ends the name
@@ -90,27 +90,25 @@ void read_name_list(FILE *input, FILE *spool, int &final_status, const char *pro
     // spool whose reads fail and split names can never overrun the copies.
     work_arena_size = name_bytes + count + count * sizeof(uint32_t);
     work_arena = static_cast<char *>(allocate_zeroed(work_arena_size, 1));
-    index_arena = static_cast<char *>(allocate_zeroed(name_bytes + count, 1));
-    if (!work_arena || !index_arena) out_of_memory(program_name, 1);
+    if (!work_arena) out_of_memory(program_name, 1);
 
     char *work_next = work_arena;
-    char *index_next = index_arena;
+    size_t copied = 0;  // name bytes with their NULs
     for (size_t i = 0; i < count; ++i) {
         read_one_name(spool, buffer, "tmpfile", final_status);
         size_t length = std::strlen(buffer) + 1;
-        if (static_cast<size_t>(index_next - index_arena) + length > name_bytes) {
+        if (copied + length > name_bytes) {
             length = 1;
             buffer[0] = '\0';
         }
+        copied += length;
         uint32_t position = static_cast<uint32_t>(i);
         std::memcpy(work_next, &position, sizeof position);
         work_next += sizeof position;
         std::memcpy(work_next, buffer, length);
         work_list[i] = work_next;
+        name_index[i] = work_next;
         work_next += length;
-        std::memcpy(index_next, buffer, length);
-        name_index[i] = index_next;
-        index_next += length;
     }
     std::fclose(spool);
 }
@@ -129,10 +127,9 @@ void discard_name_list() {
     std::free(name_index);
     std::free(delete_marks);
     std::free(work_arena);
-    std::free(index_arena);
     work_list = name_index = nullptr;
     delete_marks = nullptr;
-    work_arena = index_arena = nullptr;
+    work_arena = nullptr;
     work_arena_size = 0;
     file_count = 0;
 }

@@ -5,11 +5,12 @@
 
 // Reads the names from input (standard input in a run) into the spool,
 // counts them, then allocates work_list, name_index and delete_marks at their
-// exact size and fills them with two separate copies of every name. Closes
+// exact size and fills them with one copy of every name, shared by the two
+// arrays (no pass changes a name; each entry has a copy of its own). Closes
 // the spool. Sets final_status to -1 after a read error; a failed read of
 // input ends the list there. Ends the process when there is no name (with
 // final_status), when the spool cannot be written or the arrays allocated
-// (-1), and when the copies of the names cannot be allocated (1).
+// (-1), and when the names cannot be copied (1).
 void read_name_list(FILE *input, FILE *spool, int &final_status, const char *program_name);
 
 // Frees the file list that read_name_list built and sets file_count back to

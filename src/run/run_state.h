@@ -39,7 +39,7 @@ extern volatile sig_atomic_t interrupted;
 // The file list, built once by the intake.
 extern int file_count;                // number of non-empty names read
 extern char **work_list;              // names in input order, then sorted by the passes
-extern char **name_index;             // separate copies, sorted by compare_names once
+extern char **name_index;             // the same names, sorted by compare_names once
 extern unsigned char *delete_marks;   // one byte per name_index entry; 1 = delete
 
 void reset_stats();

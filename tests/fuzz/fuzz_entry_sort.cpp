@@ -6,7 +6,11 @@
 // and leave a permutation of its input. With consistent answers it must also
 // order the entries.
 //
-// Input: byte 0 chooses the mode (bit 0 set: consistent, by keys), bytes 1-2
+// Both sorts are fuzzed: the merge sort, and the one for arrays expected in
+// order (which finds the runs first).
+//
+// Input: byte 0 chooses the mode (bit 0 set: consistent, by keys; bit 1 set:
+// the sort for arrays expected in order), bytes 1-2
 // the number of entries, the rest the answers (or the keys), reused
 // cyclically after a pseudo-random step when they run out.
 #include <climits>
@@ -81,6 +85,7 @@ int answer_by_keys(const void *a, const void *b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 3) return 0;
     const bool consistent = data[0] & 1;
+    const bool nearly_sorted = data[0] & 2;
     const size_t count =
         (static_cast<size_t>(data[1]) | static_cast<size_t>(data[2]) << 8) % (most_entries + 1);
     answers = data + 3;
@@ -102,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (consistent)
         for (size_t i = 0; i < count; ++i) keys[i] = take_byte();
 
-    sort_entries(base, count, consistent ? answer_by_keys : answer_from_input);
+    (nearly_sorted ? sort_nearly_sorted : sort_entries)(
+        base, count, consistent ? answer_by_keys : answer_from_input);
 
     std::vector<unsigned char> seen(count, 0);
     for (size_t i = 0; i < count; ++i) {
