@@ -21,10 +21,6 @@ int name_order(const char *first, const char *second) {
     return std::strncmp(first, second, name_compare_limit);
 }
 
-// Starting over after a file turned out changed examines both names afresh;
-// from the third start on nothing remembered is used.
-constexpr int remembering_starts = 2;
-
 // Counts the replaced file, replaces its name and reports it. Returns -1 when
 // the replacement failed, 0 otherwise (also when it was refused because a
 // file changed after it was compared).

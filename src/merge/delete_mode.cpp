@@ -73,9 +73,14 @@ const char *name_in(const void *entry) {
     return *static_cast<char *const *>(entry);
 }
 
-// Starting over after a file turned out changed examines both names afresh;
-// from the third start on nothing remembered is used.
-constexpr int remembering_starts = 2;
+// Examines both names afresh after a file turned out changed: -1 or 1 when
+// the first or the second can no longer be examined, 0 to start over.
+int start_over(file_look &x, file_look &y, int start) {
+    const look_outcome outcome = look_again(x, y, start < remembering_starts);
+    if (outcome == look_outcome::failed_first) return -1;
+    if (outcome == look_outcome::failed_second) return 1;
+    return 0;
+}
 
 const char *final_component(const char *name) {
     const char *slash = std::strrchr(name, '/');
@@ -250,9 +255,7 @@ int compare_and_mark(const void *a, const void *b) {
             look_outcome outcome = compare_looked_contents(x, y, order);
             if (outcome == look_outcome::settled && order != 0) return order;
             if (outcome == look_outcome::changed) {
-                outcome = look_again(x, y, start < remembering_starts);
-                if (outcome == look_outcome::failed_first) return -1;
-                if (outcome == look_outcome::failed_second) return 1;
+                if (int failed = start_over(x, y, start)) return failed;
                 continue;
             }
         }
@@ -273,9 +276,7 @@ int compare_and_mark(const void *a, const void *b) {
         if (outcome == look_outcome::failed_first) return -1;
         if (outcome == look_outcome::failed_second) return 1;
         if (outcome == look_outcome::changed) {
-            outcome = look_again(x, y, start < remembering_starts);
-            if (outcome == look_outcome::failed_first) return -1;
-            if (outcome == look_outcome::failed_second) return 1;
+            if (int failed = start_over(x, y, start)) return failed;
             continue;
         }
         if (order > 0) {

@@ -152,14 +152,23 @@ bool prepare_cache() {
     return true;
 }
 
+// The index of value in a short table, added when it is new and the table
+// has room (-1 when not); last is the index found the time before, tried
+// first since a list holds long runs of files with one value.
+template <class value_type>
+int index_in(std::vector<value_type> &table, const value_type &value, size_t limit,
+             size_t &last) {
+    if (last < table.size() && table[last] == value) return static_cast<int>(last);
+    for (size_t i = 0; i < table.size(); ++i)
+        if (table[i] == value) return static_cast<int>(last = i);
+    if (table.size() >= limit) return -1;
+    table.push_back(value);
+    return static_cast<int>(last = table.size() - 1);
+}
+
 int device_index(dev_t device) {
     static size_t last = 0;
-    if (last < devices.size() && devices[last] == device) return static_cast<int>(last);
-    for (size_t i = 0; i < devices.size(); ++i)
-        if (devices[i] == device) return static_cast<int>(last = i);
-    if (devices.size() >= device_limit) return -1;
-    devices.push_back(device);
-    return static_cast<int>(last = devices.size() - 1);
+    return index_in(devices, device, device_limit, last);
 }
 
 // Times are kept as seconds and nanoseconds in one word; times that do not
@@ -274,7 +283,7 @@ void remember(long entry, const struct stat &status) {
 // in the open directory rather than walked to from the start again.
 struct directory_in_use {
     std::string path;
-    int fd = -1;
+    unique_fd fd;
     bool open_tried = false;
 };
 directory_in_use last_directory;
@@ -285,18 +294,17 @@ int examine_name(const char *name, struct stat &status) {
     const size_t length = static_cast<size_t>(slash - name);
     directory_in_use &directory = last_directory;
     if (directory.path.size() != length || std::memcmp(directory.path.data(), name, length) != 0) {
-        if (directory.fd >= 0) close(directory.fd);
-        directory.fd = -1;
+        directory.fd.reset();
         directory.open_tried = false;
         directory.path.assign(name, length);
         return lstat(name, &status);
     }
     if (!directory.open_tried) {
         directory.open_tried = true;
-        directory.fd = open(directory.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        directory.fd.reset(open(directory.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
-    if (directory.fd < 0) return lstat(name, &status);
-    return fstatat(directory.fd, slash + 1, &status, AT_SYMLINK_NOFOLLOW);
+    if (!directory.fd) return lstat(name, &status);
+    return fstatat(directory.fd.get(), slash + 1, &status, AT_SYMLINK_NOFOLLOW);
 }
 
 bool examine_fresh(file_look &look) {
@@ -315,12 +323,7 @@ int owner_index(uid_t owner, gid_t group) {
     static size_t last = 0;
     const std::pair<uint32_t, uint32_t> pair{static_cast<uint32_t>(owner),
                                              static_cast<uint32_t>(group)};
-    if (last < owner_pairs.size() && owner_pairs[last] == pair) return static_cast<int>(last);
-    for (size_t i = 0; i < owner_pairs.size(); ++i)
-        if (owner_pairs[i] == pair) return static_cast<int>(last = i);
-    if (owner_pairs.size() >= UINT16_MAX) return -1;
-    owner_pairs.push_back(pair);
-    return static_cast<int>(last = owner_pairs.size() - 1);
+    return index_in(owner_pairs, pair, UINT16_MAX, last);
 }
 
 // Remembers the fields an equal pair's handling reads, from a fresh status.
@@ -767,8 +770,7 @@ look_outcome confirm_look(file_look &look, bool is_first) {
     const uint32_t number = version_number_of(look);
     if (!examine_fresh(look))
         return is_first ? look_outcome::failed_first : look_outcome::failed_second;
-    update_link_extremes(look.status.st_nlink);
-    if (remembering(look)) slots[look.entry].word |= status_folded;
+    fold_link_count(look);
     const bool same = same_inode(remembered, look.status) &&
                       remembered.st_size == look.status.st_size &&
                       (remembered.st_mode & S_IFMT) == (look.status.st_mode & S_IFMT) &&

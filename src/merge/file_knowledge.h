@@ -65,6 +65,11 @@ look_outcome confirm_looks(file_look &first, file_look &second);
 // remembering, the rest of the call neither uses nor changes what is known.
 look_outcome look_again(file_look &first, file_look &second, bool remembering);
 
+// Starts of one comparison that may use what is remembered: starting over
+// after a file turned out changed examines both names afresh, and from the
+// third start on nothing remembered is used.
+constexpr int remembering_starts = 2;
+
 // Two names of one inode met in a comparison: what is known of the file under
 // one name serves the other.
 void note_same_inode(const file_look &first, const file_look &second);
