@@ -917,10 +917,7 @@ void note_link_attempt(const file_look &survivor, const file_look &replaced, boo
     ++knowledge_counts.status_queries;
     if (lstat(survivor.name, &after) != 0) return;
     const struct stat &before = survivor.status;
-    if (!same_inode(after, before) || after.st_size != before.st_size ||
-        after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
-        return;
+    if (!same_contents(after, before)) return;
     if (const uint32_t number = version_number(cell_of(survivor.entry, false));
         number && pack_time(after.st_mtim, modified))
         moved_by_this_run[number] = modified;

@@ -104,9 +104,7 @@ bool survivor_unchanged(const link_pair &pair, const std::string &temp,
                 soft ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     if (soft) return same_version(reached, survivor_status);
-    return same_inode(reached, survivor_status) && reached.st_size == survivor_status.st_size &&
-           reached.st_mtim.tv_sec == survivor_status.st_mtim.tv_sec &&
-           reached.st_mtim.tv_nsec == survivor_status.st_mtim.tv_nsec;
+    return same_contents(reached, survivor_status);
 }
 
 void report_changed(const char *name) {
