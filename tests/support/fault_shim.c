@@ -23,7 +23,12 @@
  *   runs the command (and waits for it) just before the matching call goes
  *   ahead, once, after letting skip matching calls through: a test can change
  *   the tree at the worst moment. The command finds the path that the call
- *   was matched by in TWINFOLD_HOOK_PATH.
+ *   was matched by in TWINFOLD_HOOK_PATH. Written after-call (after-close,
+ *   after-rename), the command runs right after the call has returned instead
+ *   (for close, matched by the path that the descriptor had).
+ * TWINFOLD_STAMPS=seconds: every status the process is handed (stat, lstat,
+ *   fstat, fstatat, statx and their 64-bit forms) shows its times cut to whole
+ *   seconds, as on a file system that keeps no finer time stamps.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -47,6 +52,7 @@ struct rule {
     long times;
     long seen;
     long done;
+    int after;     /* hooks: run after the call rather than before it */
     char command[2048];
 };
 
@@ -129,6 +135,9 @@ static void load_rules(void) {
             char *call = next_field(&cursor, 0), *match = next_field(&cursor, 0),
                  *skip = next_field(&cursor, 0), *command = next_field(&cursor, 1);
             if (!call || !match || !skip || !command) continue;
+            static const char after_prefix[] = "after-";
+            r->after = strncmp(call, after_prefix, sizeof after_prefix - 1) == 0;
+            if (r->after) call += sizeof after_prefix - 1;
             snprintf(r->call, sizeof r->call, "%s", call);
             snprintf(r->match, sizeof r->match, "%s", match);
             r->skip = atol(skip);
@@ -172,18 +181,34 @@ static void run_hook(const char *command, const char *path) {
     }
 }
 
+/* Runs the hooks of one kind (before or after the call) that match it. */
+static void run_hooks(const char *call, const char *path, int after) {
+    for (int i = 0; i < hook_count; ++i) {
+        struct rule *r = &hooks[i];
+        if (r->after == after && !r->done && matches(r, call, path) && r->seen++ >= r->skip) {
+            r->done = 1;
+            run_hook(r->command, path);
+        }
+    }
+}
+
+/* Runs the hooks due right after a call that has returned. */
+static void check_after(const char *call, const char *path) {
+    if (busy) return;
+    busy = 1;
+    load_rules();
+    int saved = errno;
+    run_hooks(call, path, 1);
+    errno = saved;
+    busy = 0;
+}
+
 /* Returns the errno the call must fail with, or 0 to let it through. */
 static int check(const char *call, const char *path) {
     if (busy) return 0;
     busy = 1;
     load_rules();
-    for (int i = 0; i < hook_count; ++i) {
-        struct rule *r = &hooks[i];
-        if (!r->done && matches(r, call, path) && r->seen++ >= r->skip) {
-            r->done = 1;
-            run_hook(r->command, path);
-        }
-    }
+    run_hooks(call, path, 0);
     int result = 0;
     for (int i = 0; i < fault_count && !result; ++i) {
         struct rule *r = &faults[i];
@@ -247,30 +272,93 @@ static int exclusive_creation(int flags) {
     return (flags & O_CREAT) && (flags & O_EXCL);
 }
 
+/* Cuts the times of a status handed to the process, under TWINFOLD_STAMPS. */
+#define CUT_TIMES(st)                                                              \
+    do {                                                                           \
+        if (cut_to_seconds()) {                                                    \
+            (st)->st_atim.tv_nsec = 0;                                             \
+            (st)->st_mtim.tv_nsec = 0;                                             \
+            (st)->st_ctim.tv_nsec = 0;                                             \
+        }                                                                          \
+    } while (0)
+
+static int cut_to_seconds(void) {
+    static int known, cut;
+    if (!known) {
+        const char *text = getenv("TWINFOLD_STAMPS");
+        cut = text && strcmp(text, "seconds") == 0;
+        known = 1;
+    }
+    return cut;
+}
+
 int lstat(const char *path, struct stat *st) {
     REAL(lstat);
     FAIL_PATH("lstat", path, -1);
-    return real_lstat(path, st);
+    int result = real_lstat(path, st);
+    if (result == 0) CUT_TIMES(st);
+    return result;
 }
 int lstat64(const char *path, struct stat64 *st) {
     REAL(lstat64);
     FAIL_PATH("lstat", path, -1);
-    return real_lstat64(path, st);
+    int result = real_lstat64(path, st);
+    if (result == 0) CUT_TIMES(st);
+    return result;
 }
 int stat(const char *path, struct stat *st) {
     REAL(stat);
     FAIL_PATH("stat", path, -1);
-    return real_stat(path, st);
+    int result = real_stat(path, st);
+    if (result == 0) CUT_TIMES(st);
+    return result;
+}
+int stat64(const char *path, struct stat64 *st) {
+    REAL(stat64);
+    FAIL_PATH("stat", path, -1);
+    int result = real_stat64(path, st);
+    if (result == 0) CUT_TIMES(st);
+    return result;
 }
 int fstatat(int dirfd, const char *path, struct stat *st, int flags) {
     REAL(fstatat);
     FAIL_AT((flags & AT_SYMLINK_NOFOLLOW) ? "lstat" : "stat", dirfd, path, -1);
-    return real_fstatat(dirfd, path, st, flags);
+    int result = real_fstatat(dirfd, path, st, flags);
+    if (result == 0) CUT_TIMES(st);
+    return result;
+}
+int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) {
+    REAL(fstatat64);
+    FAIL_AT((flags & AT_SYMLINK_NOFOLLOW) ? "lstat" : "stat", dirfd, path, -1);
+    int result = real_fstatat64(dirfd, path, st, flags);
+    if (result == 0) CUT_TIMES(st);
+    return result;
 }
 int fstat(int fd, struct stat *st) {
     REAL(fstat);
     FAIL_FD("fstat", fd, -1);
-    return real_fstat(fd, st);
+    int result = real_fstat(fd, st);
+    if (result == 0) CUT_TIMES(st);
+    return result;
+}
+int fstat64(int fd, struct stat64 *st) {
+    REAL(fstat64);
+    FAIL_FD("fstat", fd, -1);
+    int result = real_fstat64(fd, st);
+    if (result == 0) CUT_TIMES(st);
+    return result;
+}
+int statx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *st) {
+    REAL(statx);
+    FAIL_AT((flags & AT_SYMLINK_NOFOLLOW) ? "lstat" : "stat", dirfd, path, -1);
+    int result = real_statx(dirfd, path, flags, mask, st);
+    if (result == 0 && cut_to_seconds()) {
+        st->stx_atime.tv_nsec = 0;
+        st->stx_btime.tv_nsec = 0;
+        st->stx_ctime.tv_nsec = 0;
+        st->stx_mtime.tv_nsec = 0;
+    }
+    return result;
 }
 
 int open(const char *path, int flags, ...) {
@@ -353,11 +441,11 @@ int fclose(FILE *stream) {
 int close(int fd) {
     REAL(close);
     int error = 0;
-    if (fault_count || hook_count || !loaded) {
-        char path[4096];
-        error = check("close", fd_path(fd, path, sizeof path));
-    }
+    char path[4096] = "";
+    const int watched = fault_count || hook_count || !loaded;
+    if (watched) error = check("close", fd_path(fd, path, sizeof path));
     int result = real_close(fd);
+    if (watched) check_after("close", path);
     if (error > 0) {
         errno = error;
         return -1;
@@ -416,17 +504,27 @@ int symlinkat(const char *target, int dirfd, const char *path) {
 int rename(const char *from, const char *to) {
     REAL(rename);
     FAIL_PATH("rename", to, -1);
-    return real_rename(from, to);
+    int result = real_rename(from, to);
+    check_after("rename", to);
+    return result;
 }
 int renameat(int fromdir, const char *from, int todir, const char *to) {
     REAL(renameat);
-    FAIL_AT("rename", todir, to, -1);
-    return real_renameat(fromdir, from, todir, to);
+    char whole[8192];
+    const char *path = at_path(todir, to, whole, sizeof whole);
+    FAIL_PATH("rename", path, -1);
+    int result = real_renameat(fromdir, from, todir, to);
+    check_after("rename", path);
+    return result;
 }
 int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned flags) {
     REAL(renameat2);
-    FAIL_AT("rename", todir, to, -1);
-    return real_renameat2(fromdir, from, todir, to, flags);
+    char whole[8192];
+    const char *path = at_path(todir, to, whole, sizeof whole);
+    FAIL_PATH("rename", path, -1);
+    int result = real_renameat2(fromdir, from, todir, to, flags);
+    check_after("rename", path);
+    return result;
 }
 int unlink(const char *path) {
     REAL(unlink);

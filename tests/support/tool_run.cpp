@@ -1,9 +1,5 @@
 #include "tool_run.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -13,11 +9,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 extern char **environ;
 
 namespace {
 
-void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+void set_nonblocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 double now_seconds() {
     timespec ts;
@@ -70,11 +74,12 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
         env_strings.emplace_back(*e);
     }
     std::string asan = "ASAN_OPTIONS=detect_leaks=0";
-    if (!options.faults.empty() || !options.hooks.empty()) {
+    if (!options.faults.empty() || !options.hooks.empty() || options.whole_second_stamps) {
         env_strings.push_back(std::string("LD_PRELOAD=") + FAULT_SHIM);
         asan += ":verify_asan_link_order=0";
         if (!options.faults.empty()) env_strings.push_back("TWINFOLD_FAULTS=" + options.faults);
         if (!options.hooks.empty()) env_strings.push_back("TWINFOLD_HOOKS=" + options.hooks);
+        if (options.whole_second_stamps) env_strings.push_back("TWINFOLD_STAMPS=seconds");
     }
     env_strings.push_back(asan);
     for (const auto &e : options.env) env_strings.push_back(e);
@@ -188,7 +193,8 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
             if (!fds[i].revents) continue;
             if (fds[i].fd == in_pipe[1]) {
                 ssize_t w = write(in_pipe[1], input.data() + written, input.size() - written);
-                if (w > 0) written += static_cast<size_t>(w);
+                if (w > 0)
+                    written += static_cast<size_t>(w);
                 else if (w < 0 && errno != EAGAIN) {
                     close(in_pipe[1]);
                     in_pipe[1] = -1;
@@ -198,10 +204,13 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
             char buffer[65536];
             ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
             std::string &sink = fds[i].fd == out_pipe[0] ? result.out : result.err;
-            if (r > 0) sink.append(buffer, static_cast<size_t>(r));
+            if (r > 0)
+                sink.append(buffer, static_cast<size_t>(r));
             else if (r == 0 || errno != EAGAIN) {
-                if (fds[i].fd == out_pipe[0]) out_open = false;
-                else err_open = false;
+                if (fds[i].fd == out_pipe[0])
+                    out_open = false;
+                else
+                    err_open = false;
             }
         }
     }
@@ -214,6 +223,16 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;
+}
+
+std::string rewrite_in_place_command(const std::string &path, size_t offset, unsigned char byte) {
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "\\%03o", byte);
+    const std::string quoted = "'" + path + "'";
+    // The times are kept on a file of their own outside the tree meanwhile.
+    return "t=$(mktemp) && touch -r " + quoted + " \"$t\" && printf '" + octal +
+           "' | dd of=" + quoted + " bs=1 seek=" + std::to_string(offset) +
+           " count=1 conv=notrunc status=none && touch -m -r \"$t\" " + quoted + " && rm -f \"$t\"";
 }
 
 std::string nul_list(const std::vector<std::string> &names) {

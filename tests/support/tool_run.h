@@ -9,22 +9,23 @@
 struct tool_result {
     std::string out;
     std::string err;
-    int status = -1;      // exit status, or -1 when ended by a signal
-    int signal = 0;       // the signal that ended it, if any
+    int status = -1;  // exit status, or -1 when ended by a signal
+    int signal = 0;   // the signal that ended it, if any
     bool timed_out = false;
 };
 
 struct tool_options {
-    std::string cwd;                  // working directory; empty: the test's own
-    std::string faults;               // TWINFOLD_FAULTS for the shim (empty: no shim)
-    std::string hooks;                // TWINFOLD_HOOKS for the shim
-    std::string stdin_path;           // read standard input from this file instead of input
-    std::vector<std::string> env;     // further NAME=value entries
+    std::string cwd;                   // working directory; empty: the test's own
+    std::string faults;                // TWINFOLD_FAULTS for the shim (empty: no shim)
+    std::string hooks;                 // TWINFOLD_HOOKS for the shim
+    bool whole_second_stamps = false;  // the shim cuts every time stamp the tool sees to seconds
+    std::string stdin_path;            // read standard input from this file instead of input
+    std::vector<std::string> env;      // further NAME=value entries
     int timeout_seconds = 120;
-    std::string user;                 // run as this user (the tests run as root); empty: as is
-    long long memlock_limit = -1;     // the binary's RLIMIT_MEMLOCK in bytes; -1: inherited
-    bool unwrapped = false;           // run the binary itself even under TWINFOLD_TOOL_WRAPPER
-    std::string binary;               // the program to run; empty: the tool under test
+    std::string user;              // run as this user (the tests run as root); empty: as is
+    long long memlock_limit = -1;  // the binary's RLIMIT_MEMLOCK in bytes; -1: inherited
+    bool unwrapped = false;        // run the binary itself even under TWINFOLD_TOOL_WRAPPER
+    std::string binary;            // the program to run; empty: the tool under test
 };
 
 // Runs the binary with args and input. When TWINFOLD_TOOL_WRAPPER is set in
@@ -39,6 +40,12 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
 // The command that run_tool puts in front of the binary (empty: none).
 std::vector<std::string> tool_wrapper();
 constexpr int tool_wrapper_slowdown = 10;
+
+// A shell command (for a hook) that rewrites the file at path in place, as
+// cp -p over an existing file, rsync --inplace -t or a tagger that keeps
+// dates do: the byte at offset becomes byte, the inode stays, and the
+// modification time is put back to what it was, to the nanosecond.
+std::string rewrite_in_place_command(const std::string &path, size_t offset, unsigned char byte);
 
 // Names as find -print0 writes them: each followed by a NUL.
 std::string nul_list(const std::vector<std::string> &names);
