@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,18 +25,43 @@
 #include "run/entry_sort.h"
 #include "run/intake.h"
 #include "run/run_state.h"
+#include "run/stamp_trust.h"
 #include "scratch_tree.h"
 #include "tool_run.h"
 
 // The file list that the intake builds lives until the process ends, in a
 // run as in these tests, which take several lists in one process.
-extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
+extern "C" const char *__asan_default_options() {
+    return "detect_leaks=0";
+}
 
 namespace {
 
 void set_mtime(const std::string &path, time_t seconds) {
     timespec times[2] = {{seconds, 0}, {seconds, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+// Rewrites a file in place: same inode, the bytes of contents.
+void write_file_in_place(const std::string &path, const std::string &contents) {
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, contents.data(), contents.size(), 0),
+              static_cast<ssize_t>(contents.size()));
+    close(fd);
+}
+
+void set_mtime_exactly(const std::string &path, const timespec &modified) {
+    const timespec times[2] = {{0, UTIME_OMIT}, modified};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+// Waits until every file made so far is at rest: its change time is older
+// than the margin by which the comparisons trust time stamps.
+void wait_until_at_rest() {
+    const int64_t pause_ns = stamp_margin_ns + 200000000;
+    const timespec pause{static_cast<time_t>(pause_ns / 1000000000), pause_ns % 1000000000};
+    nanosleep(&pause, nullptr);
 }
 
 std::string random_bytes(std::mt19937 &generator, size_t size) {
@@ -289,10 +315,10 @@ TEST(FileKnowledgeRuns, LinksMadeDuringTheSortAreSeenByLaterComparisons) {
     long long blocks_after = 0;
     for (const auto &[inode, blocks] : inodes) blocks_after += blocks;
     EXPECT_LT(inodes.size(), names.size() / 2);
-    const std::string summary = "Files linked: " + std::to_string(names.size() - inodes.size()) +
-                                " of " + std::to_string(names.size()) +
-                                ", Disk blocks reclaimed: " +
-                                std::to_string(blocks_before - blocks_after) + "\n";
+    const std::string summary =
+        "Files linked: " + std::to_string(names.size() - inodes.size()) + " of " +
+        std::to_string(names.size()) +
+        ", Disk blocks reclaimed: " + std::to_string(blocks_before - blocks_after) + "\n";
     EXPECT_NE(run.out.find(summary), std::string::npos) << run.out;
 }
 
@@ -324,4 +350,213 @@ TEST_F(FileKnowledge, EachFileIsReadAboutOnce) {
     EXPECT_EQ(orders[1], orders[0]);
     EXPECT_GE(knowledge_counts.bytes_read, names.size() * size / 2);
     EXPECT_LE(knowledge_counts.bytes_read, 2 * names.size() * size);
+}
+
+namespace {
+
+// Sleeps into the first part of a new second of the wall clock, so that
+// files made now and rewritten within the next moments keep the same whole
+// second as their change time.
+void wait_for_a_new_second() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const timespec pause{0, 1000000000L - now.tv_nsec + 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+// A file of the run rewritten in place by another process while the run goes
+// on (same size, one byte other, its modification time put back), right
+// after a chosen call of the tool.
+struct rewrite_row {
+    const char *label;
+    std::vector<std::string> args;
+    bool whole_second_stamps;  // the tool sees its time stamps cut to seconds
+    std::string call;          // the hook's call ...
+    std::string after;         // ... on this name of the tree
+    std::string rewritten;     // the name rewritten
+    std::string err;           // with D for the tree
+};
+
+}  // namespace
+
+// Whatever the run remembers of the files, every name ends holding the bytes
+// it held after the rewrite: the rewritten file is neither linked to another
+// nor removed in favour of one, and no name is replaced by it. In link mode
+// the comparison before the link sees the files as they are and says
+// nothing; in delete mode the name marked is kept with the line that says
+// why. Each row runs with the tool and with the tool that remembers nothing.
+TEST(FileKnowledgeRuns, AFileRewrittenInPlaceDuringTheRunKeepsItsBytes) {
+    const rewrite_row rows[] = {
+        // a is linked to b, then b to c (which keeps a second name outside the
+        // list, so c survives): the second link moves the change time of the
+        // file that a still names. Then a is rewritten.
+        {"link mode, after the run's own link", {}, false, "after-rename", "b", "a", ""},
+        // a, x equal, y other: x is rewritten right after it was first read,
+        // within the second of its change time.
+        {"link mode, whole-second stamps", {}, true, "after-close", "x", "x", ""},
+        {"-d, whole-second stamps",
+         {"-d"},
+         true,
+         "after-close",
+         "x",
+         "x",
+         "D/a was kept: it or D/x changed since they were found equal.\n"},
+        {"-d -i, whole-second stamps",
+         {"-d", "-i"},
+         true,
+         "after-close",
+         "x",
+         "x",
+         "D/x was kept: it or D/a changed since they were found equal.\n"},
+    };
+    std::mt19937 generator(12);
+    const std::string shared = random_bytes(generator, 5000);
+    std::string other = shared;
+    other[2500] = static_cast<char>(other[2500] ^ 0x11);
+    const size_t flipped_at = 3000;
+    const unsigned char flipped = static_cast<unsigned char>(shared[flipped_at] ^ 0x5a);
+    std::string rewritten_bytes = shared;
+    rewritten_bytes[flipped_at] = static_cast<char>(flipped);
+
+    for (const rewrite_row &row : rows) {
+        for (const char *binary : {TWINFOLD_BINARY, TWINFOLD_PLAIN_BINARY}) {
+            SCOPED_TRACE(std::string(row.label) + " with " + binary);
+            scratch_dir tree;
+            std::vector<std::string> names;
+            if (row.whole_second_stamps) {
+                wait_for_a_new_second();
+                names = {tree / "a", tree / "x", tree / "y"};
+                write_file(tree / "a", shared);
+                write_file(tree / "x", shared);
+                write_file(tree / "y", other);
+            } else {
+                names = {tree / "a", tree / "b", tree / "c"};
+                for (const std::string &name : names) {
+                    write_file(name, shared);
+                    set_mtime(name, 1000000000);
+                }
+                ASSERT_EQ(mkdir((tree / "outside").c_str(), 0755), 0);
+                ASSERT_EQ(link((tree / "c").c_str(), (tree / "outside/c").c_str()), 0);
+            }
+            // What each name holds once the rewrite is done.
+            std::map<std::string, std::string> expected;
+            for (const std::string &name : names) expected[name] = read_file(name);
+            expected[tree / row.rewritten] = rewritten_bytes;
+
+            const std::string hook =
+                row.call + ":" + (tree / row.after) +
+                ":0:" + rewrite_in_place_command(tree / row.rewritten, flipped_at, flipped);
+            tool_result run = run_tool(
+                row.args, nul_list(names),
+                {.hooks = hook, .whole_second_stamps = row.whole_second_stamps, .binary = binary});
+            EXPECT_EQ(run.status, 0);
+            std::string err = row.err;
+            for (size_t at = err.find("D/"); at != std::string::npos;
+                 at = err.find("D/", at + tree.path.size())) {
+                err.replace(at, 1, tree.path);
+            }
+            EXPECT_EQ(run.err, err);
+            for (const std::string &name : names) {
+                EXPECT_TRUE(exists(name) && read_file(name) == expected[name])
+                    << name << " lost its bytes";
+            }
+            // Nothing else names the rewritten file.
+            EXPECT_EQ(status_of(tree / row.rewritten).st_nlink, 1u);
+        }
+    }
+}
+
+// The run's own link moves the change time of a file that keeps another
+// name; what is remembered of that file then stands for the exact status
+// the link left, and is not proven by its stamps. p, q1 = q2 (one file, newer
+// than p) and r are equal and at rest; the comparisons that find the order
+// see them all; the link of q1 to p leaves q2; q2 is rewritten in place, its
+// modification time put back; a comparison of q2 and r then sees them differ
+// and links nothing, as the tool without memory does.
+TEST_F(FileKnowledge, AFileRewrittenAfterTheRunsOwnLinkIsSeenAsItIsNow) {
+    std::mt19937 generator(21);
+    const std::string shared = random_bytes(generator, 6000);
+    std::string rewritten = shared;
+    rewritten[4000] = static_cast<char>(rewritten[4000] ^ 0x21);
+    scratch_dir trees[2];
+    for (const scratch_dir &tree : trees) {
+        for (const char *name : {"p", "q1", "r"}) write_file(tree / name, shared);
+        set_mtime(tree / "p", 1000000000);
+        set_mtime(tree / "q1", 1000000500);
+        set_mtime(tree / "r", 1000000000);
+        ASSERT_EQ(link((tree / "q1").c_str(), (tree / "q2").c_str()), 0);
+    }
+    wait_until_at_rest();
+    for (bool remembering : {true, false}) {
+        SCOPED_TRACE(remembering ? "remembering" : "remembering nothing");
+        file_knowledge_enabled = remembering;
+        const scratch_dir &tree = trees[remembering];
+        const std::string p = tree / "p", q1 = tree / "q1", q2 = tree / "q2", r = tree / "r";
+        take_list({p, q1, q2, r});
+        begin_comparison_pass();
+
+        run_options.quiet = 1;
+        for (auto [first, second] : {std::pair{1, 3}, {1, 2}, {0, 1}})
+            call(order_as_linked, first, second);
+        call_result linked = call(compare_and_link, 0, 1);
+        EXPECT_EQ(linked.err, "");
+        ASSERT_EQ(status_of(q1).st_ino, status_of(p).st_ino);
+
+        const struct stat before = status_of(q2);
+        write_file_in_place(q2, rewritten);
+        set_mtime_exactly(q2, before.st_mtim);
+
+        call_result after = call(compare_and_link, 2, 3);
+        EXPECT_NE(after.order, 0);
+        EXPECT_EQ(after.err, "");
+        EXPECT_NE(status_of(q2).st_ino, status_of(r).st_ino);
+        EXPECT_TRUE(read_file(q2) == rewritten) << "q2 lost its bytes";
+        EXPECT_TRUE(read_file(r) == shared) << "r lost its bytes";
+        EXPECT_EQ(status_of(q2).st_nlink, 1u);
+    }
+}
+
+// An equality is acted upon without reading the files again only when their
+// bytes were read at moments that their stamps prove: files at rest are
+// linked without a second read, files changed just before are read again
+// first, and so are files at rest once the wall clock has been seen to step
+// back.
+TEST_F(FileKnowledge, OnlyStampsSafelyOlderThanTheReadSpareTheSecondRead) {
+    const size_t size = 20000;
+    std::mt19937 generator(5);
+    const std::string bytes = random_bytes(generator, size);
+    for (const char *name : {"rest_a", "rest_b", "step_a", "step_b"}) write_file(dir / name, bytes);
+    wait_until_at_rest();
+    for (const char *name : {"new_a", "new_b"}) write_file(dir / name, bytes);
+    const std::vector<std::string> names = {dir / "rest_a", dir / "rest_b", dir / "new_a",
+                                            dir / "new_b",  dir / "step_a", dir / "step_b"};
+    take_list(names);
+    begin_comparison_pass();
+    run_options.quiet = 1;
+    for (int pair = 0; pair < 3; ++pair) call(order_as_linked, 2 * pair, 2 * pair + 1);
+
+    struct row {
+        const char *label;
+        int first;
+        bool clock_stepped_back;
+        uint64_t bytes_read;
+    };
+    for (const row &r : {row{"at rest", 0, false, 0}, row{"just made", 2, false, 2 * size},
+                         row{"at rest, clock stepped back", 4, true, 2 * size}}) {
+        SCOPED_TRACE(r.label);
+        if (r.clock_stepped_back) {
+            timespec wall, monotonic;
+            clock_gettime(CLOCK_REALTIME, &wall);
+            clock_gettime(CLOCK_MONOTONIC, &monotonic);
+            const uint64_t steps = clock_steps_back();
+            take_clock_reading(wall.tv_sec * 1000000000LL + wall.tv_nsec - 10000000000LL,
+                               monotonic.tv_sec * 1000000000LL + monotonic.tv_nsec);
+            ASSERT_EQ(clock_steps_back(), steps + 1);
+        }
+        knowledge_counts = knowledge_counters{};
+        call_result linked = call(compare_and_link, r.first, r.first + 1);
+        EXPECT_EQ(linked.err, "");
+        EXPECT_EQ(knowledge_counts.bytes_read, r.bytes_read);
+        EXPECT_EQ(status_of(names[r.first]).st_ino, status_of(names[r.first + 1]).st_ino);
+    }
 }

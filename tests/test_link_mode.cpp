@@ -559,28 +559,33 @@ TEST(LinkMode, EachNameOfASetIsLinkedOnce) {
 }
 
 // A file that changes after the order was found is seen as it is now: when
-// the change lands before the pair is acted on (the second look at it), the
-// two files simply differ; when it lands right before the replacement (the
-// third look), one line names it. Either way nothing is counted or changed.
+// the change lands before the pair is acted on (the files, changed just
+// before the run, are read again first), the two files simply differ; when
+// it lands right before the replacement (the look at each name when it is
+// held for it), one line names it. Either way nothing is counted or changed.
 TEST(LinkMode, AFileChangedAfterComparisonIsNotLinked) {
     struct row {
         std::string name;  // beta (older) survives and is looked at first, then alpha
-        int looks_before;
+        std::string call;  // the change lands right before the call ...
+        int skip;          // ... after this many such calls on the name
         bool refused;
-    } rows[] = {{"beta", 1, false}, {"alpha", 1, false}, {"beta", 2, true}, {"alpha", 2, true}};
+    } rows[] = {{"beta", "open", 1, false},
+                {"alpha", "open", 1, false},
+                {"beta", "lstat", 1, true},
+                {"alpha", "lstat", 1, true}};
     for (const row &r : rows) {
-        SCOPED_TRACE(r.name + " " + std::to_string(r.looks_before));
+        SCOPED_TRACE(r.name + " " + r.call + " " + std::to_string(r.skip));
         small_tree tree;
         const std::string change =
             "printf X | dd of=" + r.name + " bs=1 count=1 conv=notrunc 2>/dev/null";
         tool_result result = run_tool(
             {}, nul_list({"alpha", "beta"}),
             {.cwd = tree.dir.path,
-             .hooks = "lstat:" + r.name + ":" + std::to_string(r.looks_before) + ":" + change});
+             .hooks = r.call + ":" + r.name + ":" + std::to_string(r.skip) + ":" + change});
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.err,
-                  r.refused ? "file " + r.name + ": changed since it was compared, not linked.\n"
-                            : "");
+        EXPECT_EQ(
+            result.err,
+            r.refused ? "file " + r.name + ": changed since it was compared, not linked.\n" : "");
         EXPECT_NE(result.out.find(summary(0, 2, 0)), std::string::npos) << result.out;
         EXPECT_TRUE(ln_lines(result.out).empty());
         EXPECT_FALSE(same_file(tree.dir / "alpha", tree.dir / "beta"));

@@ -38,7 +38,7 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
     link_pair pair;
     if (!run_options.nodo &&
         !hold_link_pair(survivor, survivor_status, replaced, replaced_status, pair)) {
-        note_link_attempt(survivor_look, replaced_look, false, soft);
+        note_link_attempt(survivor_look, replaced_look, false, soft, pair);
         return 0;
     }
     // Only a file whose last name goes away gives its blocks back.
@@ -49,7 +49,7 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
     if (!run_options.nodo) {
         const int outcome =
             replace_with_link(pair, survivor, survivor_status, replaced, replaced_status, soft);
-        note_link_attempt(survivor_look, replaced_look, outcome == 0, soft);
+        note_link_attempt(survivor_look, replaced_look, outcome == 0, soft, pair);
         if (outcome != 0) return outcome < 0 ? -1 : 0;
     }
     const uint32_t survivor_links = static_cast<uint32_t>(survivor_status.st_nlink);
@@ -112,14 +112,20 @@ int compare_files(const void *a, const void *b, bool acting) {
             return name_order(first, second);
         }
         int order = 0;
-        look_outcome outcome = compare_looked_contents(x, y, order);
+        equality_basis basis;
+        look_outcome outcome = compare_looked_contents(x, y, order, basis);
         if (outcome == look_outcome::settled && order != 0) return order;
         if (outcome == look_outcome::settled) outcome = complete_looks(x, y);
-        // A link is made only for the files as they are now.
-        if (outcome == look_outcome::settled && acting && !run_options.nodo &&
-            compare_ownership(first_status, second_status) == 0 &&
-            may_link(first_status, second_status))
-            outcome = confirm_looks(x, y);
+        // A link is made only for the files as they are now: bytes that the
+        // stamps do not prove are compared again first.
+        const bool linking = outcome == look_outcome::settled && acting && !run_options.nodo &&
+                             compare_ownership(first_status, second_status) == 0 &&
+                             may_link(first_status, second_status);
+        if (linking && basis == equality_basis::remembered) {
+            outcome = compare_looked_contents(x, y, order, basis, true);
+            if (outcome == look_outcome::settled && order != 0) return order;
+        }
+        if (linking && outcome == look_outcome::settled) outcome = confirm_looks(x, y);
         const bool again = outcome == look_outcome::changed;
         if (again) outcome = look_again(x, y, start < remembering_starts);
         if (outcome == look_outcome::failed_first) return -1;
@@ -134,6 +140,10 @@ int compare_files(const void *a, const void *b, bool acting) {
 
 }  // namespace
 
-int compare_and_link(const void *a, const void *b) { return compare_files(a, b, true); }
+int compare_and_link(const void *a, const void *b) {
+    return compare_files(a, b, true);
+}
 
-int order_as_linked(const void *a, const void *b) { return compare_files(a, b, false); }
+int order_as_linked(const void *a, const void *b) {
+    return compare_files(a, b, false);
+}

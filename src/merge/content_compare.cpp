@@ -10,6 +10,7 @@
 
 #include "run/file_status.h"
 #include "run/output.h"
+#include "run/stamp_trust.h"
 
 namespace {
 
@@ -105,7 +106,9 @@ block_read read_block(int fd, const char *name, unsigned char *block, size_t wan
     return {name, block, filled, false};
 }
 
-unsigned char *comparison_block(int side) { return side == 0 ? first_block : second_block; }
+unsigned char *comparison_block(int side) {
+    return side == 0 ? first_block : second_block;
+}
 
 int compare_chunks(const unsigned char *first, const unsigned char *second) {
     int64_t a = chunk_value(first), b = chunk_value(second);
@@ -118,14 +121,19 @@ unique_fd open_examined_file(const char *name, const struct stat &examined) {
 }
 
 unique_fd open_examined_file(const char *name, const struct stat &examined, struct stat &opened) {
+    return open_examined_at(AT_FDCWD, name, examined, opened);
+}
+
+unique_fd open_examined_at(int dirfd, const char *last, const struct stat &examined,
+                           struct stat &opened) {
     int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     unique_fd fd;
 #ifdef O_NOATIME
     // Reading every listed file should not touch their access times.
-    fd = unique_fd(open(name, flags | O_NOATIME));
+    fd = unique_fd(openat(dirfd, last, flags | O_NOATIME));
     if (!fd && errno == EPERM)
 #endif
-        fd = unique_fd(open(name, flags));
+        fd = unique_fd(openat(dirfd, last, flags));
     if (!fd) return fd;
     if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || !same_inode(opened, examined))
         return unique_fd();
@@ -133,14 +141,24 @@ unique_fd open_examined_file(const char *name, const struct stat &examined, stru
 }
 
 int compare_contents(const char *first, const struct stat &first_status, const char *second,
-                     const struct stat &second_status) {
-    unique_fd first_fd = open_examined_file(first, first_status);
+                     const struct stat &second_status, bool *proven) {
+    const int64_t moment = read_moment();
+    struct stat first_opened, second_opened;
+    unique_fd first_fd = open_examined_file(first, first_status, first_opened);
     if (!first_fd) return -1;
-    unique_fd second_fd = open_examined_file(second, second_status);
+    unique_fd second_fd = open_examined_file(second, second_status, second_opened);
     if (!second_fd) return 1;
+    if (proven)
+        *proven = same_version(first_opened, first_status) &&
+                  same_version(second_opened, second_status) &&
+                  stamps_prove(first_opened, moment) && stamps_prove(second_opened, moment);
+    return compare_open_files(first_fd.get(), first, second_fd.get(), second);
+}
+
+int compare_open_files(int first_fd, const char *first, int second_fd, const char *second) {
     for (;;) {
-        block_read first_read = read_block(first_fd.get(), first, first_block, block_size);
-        block_read second_read = read_block(second_fd.get(), second, second_block, block_size);
+        block_read first_read = read_block(first_fd, first, first_block, block_size);
+        block_read second_read = read_block(second_fd, second, second_block, block_size);
         bool decided;
         int order = compare_blocks(first_read, second_read, decided);
         if (decided) return order;

@@ -24,9 +24,20 @@ unique_fd open_examined_file(const char *name, const struct stat &examined, stru
 // it and sorts first. A file that cannot be opened sorts first, silently. A
 // read error spoils the chunk in which it happens: a difference in an earlier
 // chunk still decides, otherwise "file %s: error %d.\n" is printed and the
-// failing file sorts first (the first file is tested first).
+// failing file sorts first (the first file is tested first). When proven is
+// given, it tells whether both files opened were the versions examined and
+// were read from a moment that their stamps prove (stamps_prove).
 int compare_contents(const char *first, const struct stat &first_status, const char *second,
-                     const struct stat &second_status);
+                     const struct stat &second_status, bool *proven = nullptr);
+
+// The same comparison of two files opened for reading (at their starts);
+// the names are for the messages.
+int compare_open_files(int first_fd, const char *first, int second_fd, const char *second);
+
+// Opens the entry last of the directory dirfd for reading under the rule of
+// open_examined_file.
+unique_fd open_examined_at(int dirfd, const char *last, const struct stat &examined,
+                           struct stat &opened);
 
 // The order of two 8-byte chunks as the comparison defines it: each chunk
 // holds its bytes with the unread tail zero, read as a little-endian signed

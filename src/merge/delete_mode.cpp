@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -18,14 +17,15 @@
 #include "run/held_entry.h"
 #include "run/output.h"
 #include "run/run_state.h"
+#include "run/stamp_trust.h"
 
 namespace {
 
 // What a comparison saw of one file: enough to tell at removal time whether
-// the name still holds those bytes. The link count is left out, since
+// the name still shows that version. The link count is left out, since
 // removing another name of the file changes it; so does the change time,
-// which is why the change time that each of this run's own removals gave a
-// file is remembered (below).
+// which is why the status that each of this run's own removals left is
+// recorded (note_own_change).
 struct file_version {
     dev_t device;
     ino_t inode;
@@ -36,11 +36,16 @@ struct file_version {
 
 // One decision of compare_and_mark: the name at marked (a position in
 // name_index) is to go because the name at kept holds the same bytes.
+// proven: the stamps of both versions prove the bytes compared (or they are
+// one file), as long as the wall clock has not stepped back since, which
+// clock_steps tells.
 struct mark_record {
     int32_t marked;
     int32_t kept;
     file_version marked_version;
     file_version kept_version;
+    bool proven;
+    uint64_t clock_steps;
 };
 
 std::vector<mark_record> mark_records;
@@ -58,15 +63,22 @@ bool equal_versions(const file_version &x, const file_version &y) {
            same_time(x.modified, y.modified) && same_time(x.changed, y.changed);
 }
 
-// The change time of a file whose name this run removed while it kept other
-// names: the removal itself moved it, so it stands for the one compared.
-std::map<std::pair<dev_t, ino_t>, struct timespec> changed_by_removal;
+// How a name's status now compares with a version seen before.
+enum class version_match {
+    same,   // exactly the version seen
+    moved,  // the version seen, with the change time that this run's own changes left
+    other,  // another file or another version
+};
 
-bool is_version(const file_version &version, const struct stat &status) {
-    file_version expected = version;
-    auto moved = changed_by_removal.find({version.device, version.inode});
-    if (moved != changed_by_removal.end()) expected.changed = moved->second;
-    return equal_versions(expected, version_of(status));
+version_match match_version(const file_version &version, const struct stat &status) {
+    const file_version now = version_of(status);
+    if (equal_versions(version, now)) return version_match::same;
+    file_version moved = version;
+    moved.changed = now.changed;
+    if (equal_versions(moved, now) &&
+        made_by_own_changes(version.device, version.inode, version.changed, status))
+        return version_match::moved;
+    return version_match::other;
 }
 
 const char *name_in(const void *entry) {
@@ -162,12 +174,25 @@ bool is_marked(int32_t position) {
 
 // Records the decision and announces it.
 void mark(int32_t marked, const char *marked_name, const struct stat &marked_status, int32_t kept,
-          const char *kept_name, const struct stat &kept_status) {
+          const char *kept_name, const struct stat &kept_status, bool proven) {
     delete_marks[marked] = 1;
     place_of(kept);  // while the kept name is surely there, for the checks before removal
     record_of_entry.emplace(entry_key(marked), mark_records.size());
-    mark_records.push_back({marked, kept, version_of(marked_status), version_of(kept_status)});
+    mark_records.push_back({marked, kept, version_of(marked_status), version_of(kept_status),
+                            proven, clock_steps_back()});
     report("Equal files: %s will get deleted, %s will get preserved.\n", marked_name, kept_name);
+}
+
+// What the check before a removal found.
+enum class removal_check {
+    proven,         // the name may go
+    compare_bytes,  // the versions are those compared, but only the bytes can tell
+    changed,        // a name is not the version compared, or the kept one is gone
+};
+
+bool proven_now(const mark_record &record) {
+    read_moment();  // notices a step back of the wall clock
+    return record.proven && record.clock_steps == clock_steps_back();
 }
 
 // Whether the marked name may go: it still is the version that was compared,
@@ -175,49 +200,58 @@ void mark(int32_t marked, const char *marked_name, const struct stat &marked_sta
 // Normally that is the kept name itself. When the kept name has gone because
 // it was marked in turn (possibly under another route to it), its own kept
 // name holds the same bytes if the version compared both times is the same,
-// and so on down the chain.
-bool still_as_compared(const mark_record &record, const struct stat &marked_now) {
-    if (!is_version(record.marked_version, marked_now)) return false;
+// and so on down the chain. The stamps prove the bytes when every decision on
+// the way was proven and every name shows exactly the version compared; the
+// name that holds the bytes now is handed back in kept_position and kept_now.
+removal_check still_as_compared(const mark_record &record, const struct stat &marked_now,
+                                int32_t &kept_position, struct stat &kept_now) {
+    const version_match marked_match = match_version(record.marked_version, marked_now);
+    if (marked_match == version_match::other) return removal_check::changed;
+    bool proven = marked_match == version_match::same && proven_now(record);
     int32_t kept = record.kept;
     file_version expected = record.kept_version;
     for (size_t step = 0; step <= mark_records.size(); ++step) {
-        struct stat kept_now;
         if (lstat(name_index[kept], &kept_now) == 0) {
-            if (!is_version(expected, kept_now)) return false;
-            // Two names of one inode with a single link between them are one entry.
-            return !(same_inode(marked_now, kept_now) && marked_now.st_nlink < 2);
+            const version_match kept_match = match_version(expected, kept_now);
+            if (kept_match == version_match::other) return removal_check::changed;
+            // Two names of one inode with a single link between them are one
+            // entry; two with more are the same bytes.
+            if (same_inode(marked_now, kept_now))
+                return marked_now.st_nlink < 2 ? removal_check::changed : removal_check::proven;
+            kept_position = kept;
+            return proven && kept_match == version_match::same ? removal_check::proven
+                                                               : removal_check::compare_bytes;
         }
         const mark_record *next = record_for(kept);
-        if (!next || !equal_versions(next->marked_version, expected)) return false;
+        if (!next || !equal_versions(next->marked_version, expected)) return removal_check::changed;
+        proven = proven && proven_now(*next);
         kept = next->kept;
         expected = next->kept_version;
     }
-    return false;
+    return removal_check::changed;
 }
 
-// Opens a file's inode without reading it, so that its status can be read
-// after its name is gone; -1 where that cannot be done without opening a
-// device or waiting on a FIFO.
-int open_inode(const held_entry &entry, const struct stat &status) {
-#if defined(O_PATH)
-    (void)status;
-    return openat(entry.directory.get(), entry.last.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-#else
-    if (!S_ISREG(status.st_mode)) return -1;
-    return openat(entry.directory.get(), entry.last.c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-#endif
+// Compares the bytes of the held marked entry and of the kept name, both
+// still the versions examined just before: whether they are equal now.
+bool equal_now(const held_entry &entry, const char *name, const struct stat &marked_now,
+               const char *kept_name, const struct stat &kept_now) {
+    struct stat marked_opened, kept_opened;
+    unique_fd marked =
+        open_examined_at(entry.directory.get(), entry.last.c_str(), marked_now, marked_opened);
+    if (!marked || !same_version(marked_opened, marked_now)) return false;
+    unique_fd kept = open_examined_file(kept_name, kept_now, kept_opened);
+    if (!kept || !same_version(kept_opened, kept_now)) return false;
+    return compare_open_files(marked.get(), name, kept.get(), kept_name) == 0;
 }
 
 // Removes the held entry, whose status is status. When the file keeps other
-// names, the change time that the removal gives it is remembered for them.
+// names, the status that the removal leaves it is recorded for them.
 int remove_entry(const held_entry &entry, const struct stat &status) {
     unique_fd inode;
-    if (status.st_nlink > 1) inode.reset(open_inode(entry, status));
+    if (status.st_nlink > 1) inode = open_inode(entry, status);
     if (unlinkat(entry.directory.get(), entry.last.c_str(), 0) != 0) return -1;
     struct stat after;
-    if (inode && fstat(inode.get(), &after) == 0 && same_inode(after, status))
-        changed_by_removal[{after.st_dev, after.st_ino}] = after.st_ctim;
+    if (inode && fstat(inode.get(), &after) == 0) note_own_change(status, after);
     return 0;
 }
 
@@ -241,6 +275,8 @@ int compare_and_mark(const void *a, const void *b) {
         if (first_status.st_size > second_status.st_size) return 1;
 
         const bool one_file = same_inode(first_status, second_status);
+        // Names of one file hold the same bytes whatever their stamps say.
+        equality_basis basis = equality_basis::proven;
         if (one_file) {
             // Names of one file are duplicates without reading; a directory never is.
             if (S_ISDIR(first_status.st_mode)) return compare_names(a, b);
@@ -252,7 +288,7 @@ int compare_and_mark(const void *a, const void *b) {
             if (!S_ISREG(first_status.st_mode)) return -1;
             if (!S_ISREG(second_status.st_mode)) return 1;
             int order = 0;
-            look_outcome outcome = compare_looked_contents(x, y, order);
+            look_outcome outcome = compare_looked_contents(x, y, order, basis);
             if (outcome == look_outcome::settled && order != 0) return order;
             if (outcome == look_outcome::changed) {
                 if (int failed = start_over(x, y, start)) return failed;
@@ -279,11 +315,13 @@ int compare_and_mark(const void *a, const void *b) {
             if (int failed = start_over(x, y, start)) return failed;
             continue;
         }
+        const bool proven = basis == equality_basis::proven;
         if (order > 0) {
-            mark(second_position, second, second_status, first_position, first, first_status);
+            mark(second_position, second, second_status, first_position, first, first_status,
+                 proven);
             return 1;
         }
-        mark(first_position, first, first_status, second_position, second, second_status);
+        mark(first_position, first, first_status, second_position, second, second_status, proven);
         return -1;
     }
 }
@@ -305,7 +343,15 @@ void delete_marked(int count) {
         const mark_record *record = record_for(i);
         // A mark without its decision cannot be confirmed.
         if (!record || record->marked != i) continue;
-        if (!still_as_compared(*record, status)) {
+        int32_t kept = record->kept;
+        struct stat kept_now;
+        removal_check check = still_as_compared(*record, status, kept, kept_now);
+        // Bytes that the stamps do not prove are compared again, now.
+        if (check == removal_check::compare_bytes)
+            check = equal_now(entry, name, status, name_index[kept], kept_now)
+                        ? removal_check::proven
+                        : removal_check::changed;
+        if (check != removal_check::proven) {
             fail_line(nullptr, "%s was kept: it or %s changed since they were found equal.\n", name,
                       name_index[record->kept]);
             continue;

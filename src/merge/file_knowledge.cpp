@@ -16,6 +16,7 @@
 #include "run/intake.h"
 #include "run/output.h"
 #include "run/run_state.h"
+#include "run/stamp_trust.h"
 
 bool file_knowledge_enabled = true;
 knowledge_counters knowledge_counts;
@@ -89,12 +90,17 @@ std::vector<first_bytes *> first_pages;
 // One record per file version whose equality to another was found by reading,
 // or that is large or needed a longer prefix; shared by the listed names of
 // its inode. It holds the change time of the version read: a name seen with
-// another lets go of it. Its number also stands for the version in a
-// union-find forest of versions found byte-equal; a record let go of stays
-// in the forest, standing for the bytes that were compared.
+// another lets go of it. Its number also stands for the version in two
+// union-find forests of versions found byte-equal: parent joins every pair
+// found equal, and serves answers that only order files; proven_parent joins
+// only pairs whose bytes were read at moments when the stamps of both proved
+// them (see stamps_prove), and alone lets an equality be acted upon without
+// reading the files again. A record let go of stays in the forests, standing
+// for the bytes that were compared.
 struct version_record {
     uint32_t change_low, change_high;
     uint32_t parent;
+    uint32_t proven_parent;
     uint32_t link;  // digests of a large file, or a longer prefix; 0: none
     // The status fields that the handling of an equal pair reads, so that a
     // read-only run reports every comparison of equal files without examining
@@ -111,11 +117,16 @@ std::vector<version_record *> version_pages;
 uint32_t versions_used = 0;
 std::vector<std::pair<uint32_t, uint32_t>> owner_pairs;  // owner and group
 
-// Versions whose change time this run moved by linking or removing a name of
-// their inode, with their modification time: a name seen afterwards with a
-// new change time but the same modification time (and size) still holds the
-// bytes that were read.
-std::unordered_map<uint32_t, uint64_t> moved_by_this_run;
+// A version whose change time the run's own change moved (see
+// made_by_own_changes) goes on as a new record with the new change time: in
+// the ordering forest it joins the class of the old one, in the proven forest
+// it stands alone until its bytes are read at a moment that its stamps prove.
+// Maps the old record to the new one, for the other names of the inode.
+std::unordered_map<uint32_t, uint32_t> moved_to;
+
+// How many steps back of the wall clock the proven forest has taken into
+// account: after a step, nothing in it is proven any more.
+uint64_t clock_steps_seen = 0;
 
 // Digests of the pieces of a file larger than a block, learnt in order while
 // it is read; or the longer prefix of a smaller file.
@@ -145,7 +156,7 @@ bool prepare_cache() {
     first_pages.assign((count + page_entries - 1) / page_entries, nullptr);
     version_pages.clear();
     versions_used = 1;
-    moved_by_this_run.clear();
+    moved_to.clear();
     extras.assign(1, extra_bytes{nullptr, nullptr, 0, 0});
     cache_list = work_list;
     cache_count = file_count;
@@ -156,8 +167,7 @@ bool prepare_cache() {
 // has room (-1 when not); last is the index found the time before, tried
 // first since a list holds long runs of files with one value.
 template <class value_type>
-int index_in(std::vector<value_type> &table, const value_type &value, size_t limit,
-             size_t &last) {
+int index_in(std::vector<value_type> &table, const value_type &value, size_t limit, size_t &last) {
     if (last < table.size() && table[last] == value) return static_cast<int>(last);
     for (size_t i = 0; i < table.size(); ++i)
         if (table[i] == value) return static_cast<int>(last = i);
@@ -221,6 +231,7 @@ uint32_t new_version(uint64_t change) {
         version_pages.push_back(new version_record[version_page]());
     version_record &record = version(versions_used);
     record.parent = versions_used;
+    record.proven_parent = versions_used;
     set_version_time(record, change);
     return versions_used++;
 }
@@ -234,6 +245,48 @@ uint32_t find_root(uint32_t number) {
     return number;
 }
 
+uint32_t find_proven_root(uint32_t number) {
+    while (version(number).proven_parent != number) {
+        uint32_t &parent = version(number).proven_parent;
+        parent = version(parent).proven_parent;
+        number = parent;
+    }
+    return number;
+}
+
+// After a step back of the wall clock, a file changed since may show a
+// change time it had before: what the stamps proved is forgotten.
+void forget_proofs_after_clock_steps() {
+    if (clock_steps_back() == clock_steps_seen) return;
+    clock_steps_seen = clock_steps_back();
+    for (uint32_t number = 1; number < versions_used; ++number)
+        version(number).proven_parent = number;
+}
+
+struct timespec unpacked_time(uint64_t packed) {
+    struct timespec time {};
+    time.tv_sec = static_cast<time_t>(packed >> 30);
+    time.tv_nsec = static_cast<long>(packed & ((uint64_t(1) << 30) - 1));
+    return time;
+}
+
+// The record that stands for version number after the run's own changes
+// gave its inode the change time change: found, or made and joined to the
+// old one's class for ordering. 0 when no more can be made.
+uint32_t version_after_own_change(uint32_t number, uint64_t change) {
+    for (auto next = moved_to.find(number); next != moved_to.end(); next = moved_to.find(number)) {
+        number = next->second;
+        if (version_time(version(number)) == change) return number;
+    }
+    const uint32_t moved = new_version(change);
+    if (!moved) return 0;
+    version_record &record = version(moved);
+    record.parent = find_root(number);
+    record.link = version(number).link;
+    moved_to[number] = moved;
+    return moved;
+}
+
 bool same_slot(long a, long b) {
     const status_slot &x = slots[a], &y = slots[b];
     return (x.word & status_known) && (y.word & status_known) && same_identity(x, y);
@@ -241,9 +294,9 @@ bool same_slot(long a, long b) {
 
 // Takes a fresh status of entry's name into the cache. What was known of its
 // contents goes when the name now leads to another inode or size, and when
-// its version record shows another version: another change time, unless this
-// run's own change of the inode moved it (the modification time then tells
-// that the bytes did not move).
+// its version record shows another version: another change time, unless the
+// status is exactly the one that this run's own changes of the inode left,
+// and then the version goes on as a new record (version_after_own_change).
 void remember(long entry, const struct stat &status) {
     const int device = device_index(status.st_dev);
     const uint64_t inode = status.st_ino;
@@ -261,15 +314,11 @@ void remember(long entry, const struct stat &status) {
         if (const uint32_t number = version_number(cell); keep && number) {
             version_record &record = version(number);
             if (version_time(record) != change) {
-                auto moved = moved_by_this_run.find(number);
-                uint64_t modified;
-                keep = moved != moved_by_this_run.end() && pack_time(status.st_mtim, modified) &&
-                       moved->second == modified;
-                if (keep) {
-                    set_version_time(record, change);
-                    record.owner = 0;
-                    moved_by_this_run.erase(moved);
-                }
+                keep = made_by_own_changes(status.st_dev, status.st_ino,
+                                           unpacked_time(version_time(record)), status);
+                const uint32_t moved = keep ? version_after_own_change(number, change) : 0;
+                keep = moved != 0;
+                if (keep) set_version_number(*cell, moved);
             }
         }
         if (!keep) cell->state = 0;
@@ -350,7 +399,9 @@ constexpr uint64_t prime3 = 0x165667B19E3779F9ULL;
 constexpr uint64_t prime4 = 0x85EBCA77C2B2AE63ULL;
 constexpr uint64_t prime5 = 0x27D4EB2F165667C5ULL;
 
-inline uint64_t rotate(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+inline uint64_t rotate(uint64_t x, int r) {
+    return (x << r) | (x >> (64 - r));
+}
 inline uint64_t mix_lane(uint64_t acc, uint64_t input) {
     return rotate(acc + input * prime2, 31) * prime1;
 }
@@ -387,20 +438,23 @@ uint32_t piece_count(off_t size) {
     return static_cast<uint32_t>((static_cast<uint64_t>(size) + piece_size - 1) / piece_size);
 }
 
-bool is_large(off_t size) { return size >= static_cast<off_t>(block_size); }
+bool is_large(off_t size) {
+    return size >= static_cast<off_t>(block_size);
+}
 
 // ---- One comparison ---------------------------------------------------------------
 
 // One side of a content comparison during one call.
 struct side {
     file_look *look = nullptr;
-    int index = 0;  // 0 for the first file, 1 for the second
+    int index = 0;                // 0 for the first file, 1 for the second
     first_bytes *cell = nullptr;  // what is known of its first bytes; null: nothing
     uint32_t number = 0;          // its version record, 0: none
     unique_fd fd;
     bool opened = false;
     off_t position = 0;  // of the descriptor
     uint64_t opened_change = 0;
+    bool proven_read = false;  // read from a moment that the file's stamps prove
     unsigned char *buffer = nullptr;
     bool holds = false;  // buffer holds bytes read during this call
     off_t held_offset = 0;
@@ -410,7 +464,9 @@ struct side {
 
 enum class step { decided, changed, go_on };
 
-int side_order(const side &s) { return s.index == 0 ? -1 : 1; }
+int side_order(const side &s) {
+    return s.index == 0 ? -1 : 1;
+}
 
 size_t usable(const block_read &read) {
     return read.failed ? read.length & ~(chunk_size - 1) : read.length;
@@ -425,6 +481,7 @@ step open_side(side &s, off_t size, int &order) {
     if (s.opened) return step::go_on;
     struct stat now;
     ++knowledge_counts.opens;
+    const int64_t moment = read_moment();
     s.fd = open_examined_file(s.look->name, s.look->status, now);
     if (!s.fd) {
         order = side_order(s);
@@ -439,6 +496,7 @@ step open_side(side &s, off_t size, int &order) {
         update_link_extremes(now.st_nlink);
     }
     s.opened = true;
+    s.proven_read = stamps_prove(now, moment);
     s.position = 0;
     return step::go_on;
 }
@@ -612,11 +670,24 @@ bool same_class(const side &a, const side &b) {
     return a.number && b.number && find_root(a.number) == find_root(b.number);
 }
 
+// Whether the proven forest says that the two sides' versions hold equal
+// bytes: the pairs that joined them were all read at moments their stamps
+// proved, so the bytes are those of the versions still shown.
+bool proven_class(const side &a, const side &b) {
+    forget_proofs_after_clock_steps();
+    return a.number && b.number && find_proven_root(a.number) == find_proven_root(b.number);
+}
+
 // Both files were opened during this call and read whole: they are equal.
 void unite(side &a, side &b) {
     if (!version_of(a) || !version_of(b)) return;
     uint32_t x = find_root(a.number), y = find_root(b.number);
     if (x != y) version(x).parent = y;
+    forget_proofs_after_clock_steps();
+    if (!a.proven_read || !b.proven_read) return;
+    x = find_proven_root(a.number);
+    y = find_proven_root(b.number);
+    if (x != y) version(x).proven_parent = y;
 }
 
 // Both files read side by side from the start, block by block, with the
@@ -638,13 +709,13 @@ step read_side_by_side(side &a, side &b, off_t size, int &order) {
         bool decided;
         order = compare_blocks(blocks[0], blocks[1], decided);
         if (!decided) continue;
-        const bool whole = !blocks[0].failed && !blocks[1].failed &&
-                           blocks[0].length == blocks[1].length;
+        const bool whole =
+            !blocks[0].failed && !blocks[1].failed && blocks[0].length == blocks[1].length;
         if (order == 0) {
             if (whole) unite(a, b);
         } else if (!is_large(size) && whole && blocks[0].length == static_cast<size_t>(size)) {
-            const size_t at = first_differing_chunk(blocks[0].data, blocks[1].data,
-                                                    static_cast<size_t>(size));
+            const size_t at =
+                first_differing_chunk(blocks[0].data, blocks[1].data, static_cast<size_t>(size));
             const size_t wanted = std::min<size_t>(at + chunk_size, static_cast<size_t>(size));
             if (wanted <= prefix_limit) {
                 learn_prefix(a, wanted);
@@ -732,7 +803,11 @@ step compare_large(side &a, side &b, off_t size, int &order) {
     return read_side_by_side(a, b, size, order);
 }
 
-step compare_with_knowledge(side &a, side &b, off_t size, int &order) {
+// Compares two sides with what is known of them. An answer of equality rests
+// on the ordering forest (remembered), on the proven forest, or on reading
+// both files whole during this call; with read_anew, only the last will do.
+step compare_with_knowledge(side &a, side &b, off_t size, int &order, bool read_anew,
+                            equality_basis &basis) {
     for (side *s : {&a, &b}) {
         first_bytes *cell = cell_of(s->look->entry, false);
         s->cell = cell && cell->state ? cell : nullptr;
@@ -745,9 +820,15 @@ step compare_with_knowledge(side &a, side &b, off_t size, int &order) {
         step learnt = learn_first_block(*s, size, order);
         if (learnt != step::go_on) return learnt;
     }
+    basis = equality_basis::read_now;
+    if (read_anew) return read_side_by_side(a, b, size, order);
     if (prefixes_differ(a, b, order)) return step::decided;
     if (same_class(a, b)) {
+        // Taken at the moment of the answer, so that a step back of the
+        // wall clock since the bytes were read is noticed.
+        read_moment();
         order = 0;
+        basis = proven_class(a, b) ? equality_basis::proven : equality_basis::remembered;
         return step::decided;
     }
     if (!is_large(size)) return read_side_by_side(a, b, size, order);
@@ -801,9 +882,10 @@ bool look_at(const char *name, file_look &look) {
         if ((slot.word & usable_now) == usable_now) {
             look.status.st_size = static_cast<off_t>(slot.word >> size_shift);
             look.status.st_dev = devices[(slot.word >> device_shift) & 0xff];
-            look.status.st_ino = static_cast<ino_t>(((slot.word >> inode_shift) & 0xff) << 32 |
-                                                    slot.inode_low);
-            look.status.st_mode = static_cast<mode_t>(((slot.word & flag_mask) >> type_shift) << 12);
+            look.status.st_ino =
+                static_cast<ino_t>(((slot.word >> inode_shift) & 0xff) << 32 | slot.inode_low);
+            look.status.st_mode =
+                static_cast<mode_t>(((slot.word & flag_mask) >> type_shift) << 12);
             return true;
         }
     }
@@ -821,7 +903,8 @@ void fold_link_count(file_look &look) {
     if (remembering(look)) slots[look.entry].word |= status_folded;
 }
 
-look_outcome compare_looked_contents(file_look &first, file_look &second, int &order) {
+look_outcome compare_looked_contents(file_look &first, file_look &second, int &order,
+                                     equality_basis &basis, bool read_anew) {
     const off_t size = first.status.st_size;
     if (remembering(first) && remembering(second)) {
         side a, b;
@@ -829,16 +912,18 @@ look_outcome compare_looked_contents(file_look &first, file_look &second, int &o
         a.index = 0;
         b.look = &second;
         b.index = 1;
-        switch (compare_with_knowledge(a, b, size, order)) {
-        case step::decided:
-            return look_outcome::settled;
-        case step::changed:
-            return look_outcome::changed;
-        case step::go_on:
-            break;
+        switch (compare_with_knowledge(a, b, size, order, read_anew, basis)) {
+            case step::decided:
+                if (basis == equality_basis::read_now && a.proven_read && b.proven_read)
+                    basis = equality_basis::proven;
+                return look_outcome::settled;
+            case step::changed: return look_outcome::changed;
+            case step::go_on: break;
         }
     }
-    order = compare_contents(first.name, first.status, second.name, second.status);
+    bool proven = false;
+    order = compare_contents(first.name, first.status, second.name, second.status, &proven);
+    basis = proven ? equality_basis::proven : equality_basis::read_now;
     return look_outcome::settled;
 }
 
@@ -895,32 +980,23 @@ void note_same_inode(const file_look &first, const file_look &second) {
         share_knowledge(second.entry, first.entry);
 }
 
-void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked,
-                       bool soft) {
+void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked, bool soft,
+                       const link_pair &pair) {
     if (!remembering(survivor) || !remembering(replaced)) return;
     slots[survivor.entry].word &= ~uint64_t(status_current);
     slots[replaced.entry].word &= ~uint64_t(status_current);
     if (!linked) return;
-    // The replaced file lost a name; when it keeps others, they still hold
-    // the bytes that were read of it.
-    uint64_t modified;
+    // The replaced file lost a name; its other names are known again by the
+    // exact status the link left (remember): until then, the link count that
+    // is remembered of it is not used.
     if (const uint32_t number = version_number(cell_of(replaced.entry, false));
-        number && replaced.status.st_nlink > 1 && pack_time(replaced.status.st_mtim, modified)) {
-        moved_by_this_run[number] = modified;
+        number && replaced.status.st_nlink > 1)
         version(number).owner = 0;
-    }
     if (first_bytes *cell = cell_of(replaced.entry, false)) cell->state = 0;
-    if (soft) return;
+    if (soft || !pair.survivor_examined_after) return;
     // The survivor gained a name: its change time and link count moved, its
     // bytes did not. Both names now lead to it, and share what is known.
-    struct stat after;
-    ++knowledge_counts.status_queries;
-    if (lstat(survivor.name, &after) != 0) return;
-    const struct stat &before = survivor.status;
-    if (!same_contents(after, before)) return;
-    if (const uint32_t number = version_number(cell_of(survivor.entry, false));
-        number && pack_time(after.st_mtim, modified))
-        moved_by_this_run[number] = modified;
+    const struct stat &after = pair.survivor_after;
     remember(survivor.entry, after);
     if (!remembering(survivor)) return;
     update_link_extremes(after.st_nlink);

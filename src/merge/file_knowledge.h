@@ -9,13 +9,18 @@
 // mark: an answer that orders two files may rest on what was learnt earlier;
 // an answer that two files are equal is acted upon only after both names were
 // examined afresh and found to be the very versions (inode, size, change
-// time) whose bytes were compared. The run's own changes are told to the
-// cache by the comparators, right after they make them.
+// time) whose bytes were compared, and only when those bytes were read at
+// moments safely later than the versions' change times (stamps_prove), so
+// that the stamps prove them still there; otherwise both files are read
+// again first. The run's own changes are recognised by the exact status they
+// left (made_by_own_changes), which is not old enough to prove anything.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
+
+#include "merge/link_replace.h"
 
 // Off: every call examines both names and reads both files from the start,
 // as the plain design does. Tests switch it off for a reference run.
@@ -24,9 +29,9 @@ extern bool file_knowledge_enabled;
 // One comparison's view of one listed name.
 struct file_look {
     const char *name = nullptr;
-    long entry = -1;      // input position in work_list; -1: nothing is remembered
-    struct stat status{};  // size, device, inode and file type always; the rest when fresh
-    bool fresh = false;   // examined by lstat during this call: every field holds
+    long entry = -1;        // input position in work_list; -1: nothing is remembered
+    struct stat status {};  // size, device, inode and file type always; the rest when fresh
+    bool fresh = false;     // examined by lstat during this call: every field holds
 };
 
 // Fills look for name: from what is remembered when that is current, else by
@@ -39,16 +44,27 @@ void fold_link_count(file_look &look);
 
 // How a content comparison or a confirmation ended.
 enum class look_outcome {
-    settled,       // the answer stands
-    changed,       // a file is not the version remembered: examine afresh and start over
-    failed_first,  // lstat of the first name failed (its line was printed)
-    failed_second, // lstat of the second name failed (its line was printed)
+    settled,        // the answer stands
+    changed,        // a file is not the version remembered: examine afresh and start over
+    failed_first,   // lstat of the first name failed (its line was printed)
+    failed_second,  // lstat of the second name failed (its line was printed)
+};
+
+// What an answer that two files are byte-equal rests on.
+enum class equality_basis {
+    remembered,  // bytes read earlier, not all at moments their stamps prove
+    read_now,    // both files read whole during this call
+    proven,      // bytes read at moments the stamps of both versions prove:
+                 // as long as the names show these versions, they hold them
 };
 
 // Compares the contents of two looked-at regular files of equal examined size
 // (0 or more), with the order and the messages of compare_contents. order is
-// 0 only for byte-equal files. When the outcome is changed, order is unset.
-look_outcome compare_looked_contents(file_look &first, file_look &second, int &order);
+// 0 only for byte-equal files, and basis then tells what that rests on. With
+// read_anew, both files are read whole during this call. When the outcome is
+// changed, order is unset.
+look_outcome compare_looked_contents(file_look &first, file_look &second, int &order,
+                                     equality_basis &basis, bool read_anew = false);
 
 // After an answer of equality: fills in the other status fields that its
 // handling reads (link counts, blocks, modification seconds, owner, group,
@@ -75,9 +91,10 @@ constexpr int remembering_starts = 2;
 void note_same_inode(const file_look &first, const file_look &second);
 
 // The run tried to replace the name replaced by a link to survivor (both
-// looks fresh, as compared). linked tells whether the replacement was made.
-void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked,
-                       bool soft);
+// looks fresh, as compared). linked tells whether the replacement was made;
+// pair holds what replace_with_link saw right after it.
+void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked, bool soft,
+                       const link_pair &pair);
 
 // A new pass of comparisons begins: every name is examined afresh when it is
 // first met (the passes before may have replaced files, and the link extremes

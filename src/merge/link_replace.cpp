@@ -10,6 +10,7 @@
 #include "rewrite/temp_name.h"
 #include "run/file_status.h"
 #include "run/output.h"
+#include "run/stamp_trust.h"
 
 namespace {
 
@@ -202,6 +203,10 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
     struct stat temp_status;
     const bool temp_known =
         fstatat(directory, temp_last.c_str(), &temp_status, AT_SYMLINK_NOFOLLOW) == 0;
+    // The replaced file loses this name; when it keeps others, its status is
+    // examined afterwards through its inode.
+    unique_fd replaced_inode;
+    if (replaced_status.st_nlink > 1) replaced_inode = open_inode(pair.replaced, replaced_status);
     if (renameat(directory, temp_last.c_str(), directory, pair.replaced.last.c_str()) != 0) {
         error = errno;
         remove_temporary(directory, temp);
@@ -216,5 +221,13 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
     if (temp_known && fstatat(directory, temp_last.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_inode(left, temp_status))
         remove_temporary(directory, temp);
+    struct stat after;
+    if (replaced_inode && fstat(replaced_inode.get(), &after) == 0)
+        note_own_change(replaced_status, after);
+    if (!soft && look_at(pair.survivor, after) && same_inode(after, survivor_status)) {
+        note_own_change(survivor_status, after);
+        pair.survivor_examined_after = true;
+        pair.survivor_after = after;
+    }
     return 0;
 }

@@ -14,6 +14,10 @@
 struct link_pair {
     held_entry survivor;
     held_entry replaced;
+    // After a hard link was made: the survivor's exact status right after
+    // it, which the link gave a new change time and link count.
+    bool survivor_examined_after = false;
+    struct stat survivor_after {};
 };
 
 // Holds both names and confirms that each entry is still the version of the
@@ -30,7 +34,10 @@ bool hold_link_pair(const char *survivor, const struct stat &survivor_status, co
 // is confirmed once more; every step goes through the held directories.
 // Returns 0 when done; 1 when refused because a file changed (one line names
 // it); -1 after printing the failure line. Unless done, replaced still holds
-// its file, and no temporary name is left.
+// its file, and no temporary name is left. When done, the exact status each
+// changed file shows right after is recorded as the run's own change (see
+// note_own_change): the survivor that gained a hard link, and the replaced
+// file when it keeps other names.
 int replace_with_link(link_pair &pair, const char *survivor, const struct stat &survivor_status,
                       const char *replaced, const struct stat &replaced_status, bool soft);
 

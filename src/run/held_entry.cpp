@@ -46,6 +46,18 @@ bool look_at(const held_entry &entry, struct stat &status) {
     return fstatat(entry.directory.get(), entry.last.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+unique_fd open_inode(const held_entry &entry, const struct stat &status) {
+#if defined(O_PATH)
+    (void)status;
+    return unique_fd(
+        openat(entry.directory.get(), entry.last.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+#else
+    if (!S_ISREG(status.st_mode)) return unique_fd();
+    return unique_fd(openat(entry.directory.get(), entry.last.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+#endif
+}
+
 bool still_holds(const held_entry &entry, const struct stat &examined) {
     struct stat now;
     if (!look_at(entry, now)) return false;

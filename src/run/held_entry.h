@@ -29,5 +29,11 @@ bool look_at(const held_entry &entry, struct stat &status);
 // set when the entry cannot be examined, and 0 when it shows another version.
 bool still_holds(const held_entry &entry, const struct stat &examined);
 
+// Opens the held entry's inode without reading it, so that its status can be
+// examined after the entry's name is gone or moved. Empty where that cannot
+// be done without opening a device or waiting on a FIFO; status is the
+// entry's examined status.
+unique_fd open_inode(const held_entry &entry, const struct stat &status);
+
 // The final component of a name: what follows its last '/'.
 std::string final_component(const std::string &name);

@@ -1,0 +1,116 @@
+#include "run/stamp_trust.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <unordered_map>
+#include <vector>
+
+#include "run/file_status.h"
+
+namespace {
+
+int64_t nanoseconds(const struct timespec &time) {
+    return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+int64_t clock_now(clockid_t clock) {
+    struct timespec now;
+    clock_gettime(clock, &now);
+    return nanoseconds(now);
+}
+
+// The wall clock steps (when set) while the monotonic clock does not, and
+// both are slewed alike: their difference falls only when the wall clock
+// steps back, however long ago, and stays put otherwise. A little slack
+// covers the time between the two readings.
+struct clock_record {
+    bool taken = false;
+    int64_t last_wall = 0;
+    int64_t largest_offset = 0;  // of the wall clock over the monotonic one
+    uint64_t steps_back = 0;
+};
+clock_record clocks;
+constexpr int64_t offset_slack = 1000000;  // 1 ms
+
+// The change times that the run's own changes gave one inode, oldest first,
+// and the modification time and size they all kept.
+struct own_chain {
+    std::vector<int64_t> changes;
+    int64_t modified = 0;
+    off_t size = 0;
+};
+
+struct inode_key {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const inode_key &other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+struct inode_hash {
+    size_t operator()(const inode_key &key) const {
+        return std::hash<uint64_t>()(static_cast<uint64_t>(key.inode) * 0x9E3779B97F4A7C15ULL ^
+                                     static_cast<uint64_t>(key.device));
+    }
+};
+
+std::unordered_map<inode_key, own_chain, inode_hash> own_changes;
+
+}  // namespace
+
+int64_t take_clock_reading(int64_t wall, int64_t monotonic) {
+    const int64_t offset = wall - monotonic;
+    if (!clocks.taken) {
+        clocks.taken = true;
+        clocks.largest_offset = offset;
+    } else if (wall < clocks.last_wall || offset < clocks.largest_offset - offset_slack) {
+        ++clocks.steps_back;
+        clocks.largest_offset = offset;
+    } else if (offset > clocks.largest_offset) {
+        clocks.largest_offset = offset;
+    }
+    clocks.last_wall = wall;
+    return wall;
+}
+
+int64_t read_moment() {
+    const int64_t wall = clock_now(CLOCK_REALTIME);
+    return take_clock_reading(wall, clock_now(CLOCK_MONOTONIC));
+}
+
+uint64_t clock_steps_back() {
+    return clocks.steps_back;
+}
+
+bool stamps_prove(const struct stat &status, int64_t moment) {
+    return nanoseconds(status.st_ctim) + stamp_margin_ns < moment;
+}
+
+void note_own_change(const struct stat &before, const struct stat &after) {
+    if (!same_contents(before, after)) return;
+    own_chain &chain = own_changes[{after.st_dev, after.st_ino}];
+    const int64_t changed_before = nanoseconds(before.st_ctim);
+    // A change by someone else since the last of ours starts the chain anew.
+    if (chain.changes.empty() || chain.changes.back() != changed_before ||
+        chain.modified != nanoseconds(before.st_mtim) || chain.size != before.st_size)
+        chain.changes.assign(1, changed_before);
+    const int64_t changed_after = nanoseconds(after.st_ctim);
+    if (changed_after != changed_before) chain.changes.push_back(changed_after);
+    chain.modified = nanoseconds(after.st_mtim);
+    chain.size = after.st_size;
+}
+
+bool made_by_own_changes(dev_t device, ino_t inode, const struct timespec &changed,
+                         const struct stat &now) {
+    if (now.st_dev != device || now.st_ino != inode) return false;
+    const auto found = own_changes.find({device, inode});
+    if (found == own_changes.end()) return false;
+    const own_chain &chain = found->second;
+    if (chain.changes.back() != nanoseconds(now.st_ctim) ||
+        chain.modified != nanoseconds(now.st_mtim) || chain.size != now.st_size)
+        return false;
+    return std::find(chain.changes.begin(), chain.changes.end(), nanoseconds(changed)) !=
+           chain.changes.end();
+}

@@ -1,0 +1,57 @@
+// When the time stamps of a file prove that it still holds the bytes read
+// from it. Every change of a file's bytes moves its change time, but only as
+// finely as the file system keeps it (whole seconds on many; two seconds on
+// FAT) and the kernel's clock ticks: a file rewritten within the tick of its
+// last change keeps its device, inode, size and times. Bytes read at a moment
+// safely later than the change time are those of the version the stamps
+// name, and any change after that moment moves the change time; bytes read
+// earlier are not proven by the stamps, and whatever rests on them is
+// compared again before anything is done with it.
+//
+// The run's own changes (a name linked to a file or taken from it) move the
+// change time of a file that keeps other names, while its bytes stay. Each
+// is recorded with the exact status the file showed right after it, so that
+// the file is still recognised as the version compared; such a version is
+// not proven by its stamps, since its change time is as recent as the change.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+
+// How much later than a file's change time a read must start for its bytes
+// to be proven by the stamps: two seconds of FAT's stamps and the clock's
+// tick, with room to spare.
+constexpr int64_t stamp_margin_ns = int64_t(3) * 1000000000;
+
+// The wall clock now, in nanoseconds since the epoch: the moment of a read is
+// taken before the read starts. A step of the wall clock back since the last
+// moment taken is noticed and counted.
+int64_t read_moment();
+
+// Takes one reading of the wall clock and of the monotonic clock (both in
+// nanoseconds) as read_moment does, and returns the wall clock's value.
+int64_t take_clock_reading(int64_t wall, int64_t monotonic);
+
+// How often the wall clock was seen to step back during the run. What was
+// proven before a step is proven no longer: a file changed after the step
+// may get a change time that it had before.
+uint64_t clock_steps_back();
+
+// Whether bytes read from a file at moment (taken before the read) are those
+// of the version that status describes.
+bool stamps_prove(const struct stat &status, int64_t moment);
+
+// The run changed the file that before describes (as it was examined right
+// before the change, and found the version compared) by linking a name to it
+// or taking one from it, and after is the file's exact status examined right
+// after. Recorded only when the file is the same inode of the same size and
+// modification time afterwards.
+void note_own_change(const struct stat &before, const struct stat &after);
+
+// Whether now is what the run's own changes made of the version of one
+// inode that had the change time changed: now is the exact status the last of
+// them left (change and modification times, size), and a chain of them leads
+// there from that change time.
+bool made_by_own_changes(dev_t device, ino_t inode, const struct timespec &changed,
+                         const struct stat &now);
