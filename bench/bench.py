@@ -15,6 +15,7 @@ import stat
 import statistics
 import subprocess
 import sys
+import time
 
 from make_corpus import file_digest  # the digest the corpus manifests were made with
 
@@ -46,6 +47,13 @@ DEFAULTS = {  # runs per row, per-run timeout, the wall time after which one run
     'quick': {'runs': 3, 'timeout': 120, 'slow': 20},
     'full': {'runs': 3, 'timeout': 600, 'slow': 60},
 }
+# twinfold acts on what it remembers of a file only when the file's change
+# time was older than 3 s when its bytes were read (stamp_margin_ns in
+# src/run/stamp_trust.h); it reads newer files again before linking them. A
+# restored tree is new in that sense. Before each run the bench waits until
+# the last file it wrote is this much older, as in a tree that nobody is
+# writing to (--no-rest skips the wait). The peers do not care.
+REST_SECONDS = 3.5
 SCENARIOS = ['real', 'small', 'samesize', 'big']
 TOOLS = ['twinfold', 'jdupes', 'rdfind', 'hardlink', 'fdupes']
 
@@ -190,6 +198,7 @@ class WorkTree:
         self.names = [e[0] for e in manifest['files']]
         self.digests = {e[0]: e[2] for e in manifest['files']}
         self.state = None
+        self.written_at = 0.0  # when the bench last wrote a file of the tree
 
     def prepare(self):
         """Makes the tree (once), or checks a tree left by an earlier bench against the master."""
@@ -197,6 +206,7 @@ class WorkTree:
             os.makedirs(os.path.dirname(self.tree), exist_ok=True)
             sh(['cp', '-a', self.master, self.tree])
             sh(['sync'])
+            self.written_at = time.time()
         else:
             log(f'    checking {self.tree} against the master ...')
             current = snapshot(self.tree)
@@ -207,6 +217,7 @@ class WorkTree:
                 if (rel not in current or current[rel][4] != 1 or
                         file_digest(os.path.join(self.tree, rel)) != self.digests[rel]):
                     copy_from_master(self.master, self.tree, rel)
+                    self.written_at = time.time()
             sh(['sync'])
         self.state = self.verified_snapshot()
 
@@ -229,10 +240,18 @@ class WorkTree:
                    if current.get(rel) is None or current[rel][:4] != self.state[rel][:4]]
         for rel in changed:
             copy_from_master(self.master, self.tree, rel)
+        if changed:
+            self.written_at = time.time()
         if changed or extra or any(v[4] != 1 for v in current.values()):
             sh(['sync'])
             self.state = self.verified_snapshot()
         return len(changed) + len(extra)
+
+    def wait_until_at_rest(self, rest):
+        """Sleeps until the files the bench wrote last are rest seconds old."""
+        left = self.written_at + rest - time.time()
+        if left > 0:
+            time.sleep(left)
 
 
 # ---- one run ---------------------------------------------------------------------
@@ -307,6 +326,7 @@ def measure_row(tool, mode, work, manifest, list_path, opts, paths):
 
     # Run 0 counts the bytes read and, when linking, leaves a tree to inspect; its
     # time is not used, so it is also the warm-up.
+    work.wait_until_at_rest(opts.rest)
     first = run_once(cmd, stdin, paths['scratch'], opts.timeout, opts.launch,
                      counter=(opts.counter, work.tree))
     row['count_run_wall'] = first['wall']
@@ -327,6 +347,7 @@ def measure_row(tool, mode, work, manifest, list_path, opts, paths):
     else:
         runs = []
         for _ in range(opts.runs):
+            work.wait_until_at_rest(opts.rest)
             run = run_once(cmd, stdin, paths['scratch'], opts.timeout, opts.launch)
             after_run()
             problem = failure_text(run, opts.timeout)
@@ -459,6 +480,9 @@ def main():
     ap.add_argument('--runs', type=int)
     ap.add_argument('--timeout', type=int, help='seconds per run')
     ap.add_argument('--slow', type=float, help='stop a row after a run longer than this')
+    ap.add_argument('--no-rest', dest='rest', action='store_const', const=0.0,
+                    default=REST_SECONDS,
+                    help='run at once on a restored tree, without letting it come to rest')
     ap.add_argument('--twinfold', default=os.path.join(REPO, 'build', 'twinfold'))
     ap.add_argument('--counter', default=os.path.join(REPO, 'build', 'read_counter.so'))
     ap.add_argument('--launch', default=os.path.join(REPO, 'build', 'bench_launch'))
