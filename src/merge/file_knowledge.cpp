@@ -820,7 +820,6 @@ step compare_with_knowledge(side &a, side &b, off_t size, int &order, bool read_
         step learnt = learn_first_block(*s, size, order);
         if (learnt != step::go_on) return learnt;
     }
-    basis = equality_basis::read_now;
     if (read_anew) return read_side_by_side(a, b, size, order);
     if (prefixes_differ(a, b, order)) return step::decided;
     if (same_class(a, b)) {
@@ -906,6 +905,7 @@ void fold_link_count(file_look &look) {
 look_outcome compare_looked_contents(file_look &first, file_look &second, int &order,
                                      equality_basis &basis, bool read_anew) {
     const off_t size = first.status.st_size;
+    basis = equality_basis::read_now;
     if (remembering(first) && remembering(second)) {
         side a, b;
         a.look = &first;
