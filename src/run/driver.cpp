@@ -226,7 +226,12 @@ int parse_options(int argc, char **argv) {
             report_always("twinfold version %1.2f\n", version);
             report_flush();
             std::exit(0);
-        default: break;  // getopt has complained on standard error
+        default:
+            // getopt has complained on standard error. A mistyped option may
+            // be one letter away from another mode (--verbose holds an s), so
+            // the run ends before it reads or changes anything.
+            std::fputs("Try 'twinfold -h' for help.\n", stderr);
+            std::exit(1);
         }
     }
     return delete_mode;
