@@ -70,11 +70,13 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
         env_strings.emplace_back(*e);
     }
     std::string asan = "ASAN_OPTIONS=detect_leaks=0";
-    if (!options.faults.empty() || !options.hooks.empty()) {
+    if (!options.faults.empty() || !options.hooks.empty() || !options.child_log.empty()) {
         env_strings.push_back(std::string("LD_PRELOAD=") + FAULT_SHIM);
         asan += ":verify_asan_link_order=0";
         if (!options.faults.empty()) env_strings.push_back("TWINFOLD_FAULTS=" + options.faults);
         if (!options.hooks.empty()) env_strings.push_back("TWINFOLD_HOOKS=" + options.hooks);
+        if (!options.child_log.empty())
+            env_strings.push_back("TWINFOLD_CHILD_LOG=" + options.child_log);
     }
     env_strings.push_back(asan);
     for (const auto &e : options.env) env_strings.push_back(e);

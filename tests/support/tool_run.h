@@ -18,6 +18,8 @@ struct tool_options {
     std::string cwd;                  // working directory; empty: the test's own
     std::string faults;               // TWINFOLD_FAULTS for the shim (empty: no shim)
     std::string hooks;                // TWINFOLD_HOOKS for the shim
+    std::string child_log;            // TWINFOLD_CHILD_LOG for the shim: the file in which it
+                                      // notes every process the binary starts (empty: none)
     std::string stdin_path;           // read standard input from this file instead of input
     std::vector<std::string> env;     // further NAME=value entries
     int timeout_seconds = 120;
