@@ -1,6 +1,10 @@
 # Installation of the manual page and the Debian package (cpack -G DEB).
 include(GNUInstallDirs)
 
+# Build directories made earlier may still hold the placeholder address of old.
+if(TWINFOLD_MAINTAINER MATCHES "\\.example>$")
+  unset(TWINFOLD_MAINTAINER CACHE)
+endif()
 # The one place that names the maintainer: the package's control file, its
 # copyright file and its changelog take it from here.
 set(TWINFOLD_MAINTAINER "twinfold maintainers <maintainers@twinfold.org>"
