@@ -270,10 +270,11 @@ TEST_P(InterruptAtAnyMoment, LosesNothing) {
     EXPECT_GE(made, minimum_runs);
     RecordProperty("interrupted_runs", made);
     RecordProperty("stopped_before_the_summary", stopped_early);
+    RecordProperty("seed", std::to_string(seed));
     std::printf(
-        "%s: %d interrupted runs in %.0f s (an uninterrupted one took %.0f ms), "
+        "%s, seed %u: %d interrupted runs in %.0f s (an uninterrupted one took %.0f ms), "
         "%d stopped before their summary\n",
-        mode.label, made, spent_seconds(), length_ms, stopped_early);
+        mode.label, seed, made, spent_seconds(), length_ms, stopped_early);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, InterruptAtAnyMoment, testing::ValuesIn(modes),
