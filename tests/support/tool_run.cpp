@@ -43,6 +43,12 @@ std::string found_in_path(const std::string &command) {
 
 }  // namespace
 
+std::string tool_binary(const std::string &built) {
+    const char *directory = std::getenv("TWINFOLD_TOOL_DIR");
+    if (!directory || !*directory) return built;
+    return std::string(directory) + built.substr(built.rfind('/'));
+}
+
 std::vector<std::string> tool_wrapper() {
     std::vector<std::string> words;
     const char *text = std::getenv("TWINFOLD_TOOL_WRAPPER");
@@ -84,7 +90,8 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
     // Under a wrapper the binary is found through PATH, from its own directory.
     const std::vector<std::string> wrapper =
         options.unwrapped ? std::vector<std::string>() : tool_wrapper();
-    const std::string tool = options.binary.empty() ? TWINFOLD_BINARY : options.binary;
+    const std::string tool =
+        tool_binary(options.binary.empty() ? TWINFOLD_BINARY : options.binary);
     std::string program = tool;
     std::vector<std::string> arg_strings{"twinfold"};
     if (!wrapper.empty()) {
