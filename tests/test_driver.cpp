@@ -49,6 +49,11 @@ std::string refused(char letter) {
            "Try 'twinfold -h' for help.\n";
 }
 
+std::string refused_after_argument(const std::string &option) {
+    return "twinfold: option '" + option + "' after an argument is not read\n" +
+           "Try 'twinfold -h' for help.\n";
+}
+
 const std::regex preamble(
     "twinfold started at [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\n"
     "tmpfile \\(pointer 0x[0-9a-f]+\\) created, processing \\.\\.\\.\n");
@@ -84,11 +89,14 @@ TEST(Driver, EarlyExitsAndOptionParsing) {
         {{"-q"}, false, "", "", 0},
         {{"-nq"}, false, "", "", 0},
         {{"-n", "-q"}, false, "", "", 0},
-        // Parsing ends at the first argument that is not an option.
-        {{"list", "-q"}, true, no_names, "", 0},
-        {{"-n", "--", "-q"}, true, no_names, "", 0},
-        {{"-", "-q"}, true, no_names, "", 0},
-        {{"-n", "list", "-V"}, true, no_names, "", 0},
+        // Parsing ends at the first argument that is not an option; arguments
+        // are ignored, an option after one is refused.
+        {{"list"}, true, no_names, "", 0},
+        {{"-n", "--", "list", "-"}, true, no_names, "", 0},
+        {{"list", "-q"}, false, "", refused_after_argument("-q"), 1},
+        {{"-n", "--", "-q"}, false, "", refused_after_argument("-q"), 1},
+        {{"-", "-q"}, false, "", refused_after_argument("-q"), 1},
+        {{"-n", "list", "-V"}, false, "", refused_after_argument("-V"), 1},
     };
     for (const auto &c : cases) {
         std::string shown;
@@ -121,8 +129,8 @@ TEST(Driver, OptionsSetTheRunOptions) {
         {{"-d"}, {}, 1},
         {{"-cdinqsS"}, {1, 1, 1, true, true, true}, 1},
         {{"-c", "-d", "-i", "-n", "-q", "-s", "-S"}, {1, 1, 1, true, true, true}, 1},
-        {{"-n", "list", "-q"}, {.nodo = 1}, 0},
-        {{"-n", "--", "-d"}, {.nodo = 1}, 0},
+        {{"-n", "list"}, {.nodo = 1}, 0},
+        {{"-q", "--", "list", "-"}, {.quiet = 1}, 0},
     };
     for (const auto &c : cases) {
         std::vector<std::string> strings{"twinfold"};
@@ -167,6 +175,12 @@ TEST(Driver, MistypedOptionsEndTheRunBeforeTheListIsRead) {
         {{"-sqx"}, 1, refused('x'), false},
         {{"-i", "-x", "-q"}, 1, refused('x'), false},
         {{"-n", "-d", "-V", "-x"}, 0, "", false},  // the version line ends the run first
+        // Parsing stops at an argument; an option after it would go unread.
+        {{".", "-n"}, 1, refused_after_argument("-n"), false},
+        {{"-n", "list", "-d"}, 1, refused_after_argument("-d"), false},
+        {{"-q", "--", "-n"}, 1, refused_after_argument("-n"), false},
+        {{"", "-z"}, 1, refused_after_argument("-z"), false},
+        {{"-q", "list", "-"}, 0, "", true},  // arguments alone are ignored
         {{"-q"}, 0, "", true},
         {{"-qd"}, 0, "", true},
         {{"-q", "-i"}, 0, "", true},

@@ -509,7 +509,7 @@ terminal_result run_on_terminal(const std::vector<std::string> &args, const std:
     tcsetattr(terminal, TCSANOW, &modes);
 
     std::vector<std::string> words = tool_wrapper();
-    words.push_back(TWINFOLD_BINARY);
+    words.push_back(tool_binary(TWINFOLD_BINARY));
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &w : words) argv.push_back(w.data());

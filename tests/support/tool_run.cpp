@@ -46,6 +46,8 @@ std::string found_in_path(const std::string &command) {
 std::string tool_binary(const std::string &built) {
     const char *directory = std::getenv("TWINFOLD_TOOL_DIR");
     if (!directory || !*directory) return built;
+    // Only the programs this build makes have a twin in that directory.
+    if (built != TWINFOLD_BINARY && built != TWINFOLD_PLAIN_BINARY) return built;
     return std::string(directory) + built.substr(built.rfind('/'));
 }
 
