@@ -592,7 +592,10 @@ TEST(ResparseRun, InterruptionDuringACopyFinishesThatCall) {
     EXPECT_TRUE(temporary_files_under(dir.path).empty());
 }
 
-enum class left_behind { nothing, empty_temp, full_copy };
+// What a failure may leave under the temporary name: nothing, a copy that
+// holds no byte of the file yet (zeros only: its length is set before it is
+// written), or the whole copy.
+enum class left_behind { nothing, unwritten_copy, full_copy };
 
 // Every way a call can fail, made real through the shim. Desparsing (-c -i)
 // works on "victim", a holed file of one name (or a fully written one where
@@ -635,7 +638,7 @@ TEST(ResparseRun, FailuresLeaveTheFileWholeAndNoLitter) {
          "write:dup__:ENOSPC;unlink:dup__:EIO", "",
          "write(TEMP) failed\nwrite: No space left on device\n"
          "unlink(TEMP) failed\nunlink: Input/output error\n",
-         false, left_behind::empty_temp},
+         false, left_behind::unwritten_copy},
         {"measuring the copy", desparse, false, false, "fstat@twinfold:dup__:EIO", "",
          "lstat(TEMP) failed\nlstat: Input/output error\n", false, left_behind::nothing},
         {"writing out a copy that gains", desparse, false, false, "fsync:dup__:EIO", "",
@@ -652,6 +655,11 @@ TEST(ResparseRun, FailuresLeaveTheFileWholeAndNoLitter) {
          "fsync(TEMP) failed\nfsync: Input/output error\n", true, left_behind::nothing},
         {"changed during the copy", desparse, false, false, "",
          "read:victim:0:printf more >> victim",
+         "victim changed while it was copied, left as it is\n", true, left_behind::nothing},
+        // The last look before the rename is at the file itself, after the
+        // look at the temporary name.
+        {"changed after the copy was checked", desparse, false, false, "",
+         "lstat:dup__:0:printf more >> victim",
          "victim changed while it was copied, left as it is\n", true, left_behind::nothing},
         {"rename", desparse, false, false, "rename:victim:EBUSY", "",
          "rename(TEMP, victim) failed\nunlink: Device or resource busy\n", true,
@@ -715,7 +723,12 @@ TEST(ResparseRun, FailuresLeaveTheFileWholeAndNoLitter) {
         const auto temps = temporary_files_under(dir.path);
         ASSERT_EQ(temps.size(), row.left == left_behind::nothing ? 0u : 1u);
         if (row.left != left_behind::nothing) {
-            EXPECT_EQ(read_file(temps[0]), row.left == left_behind::full_copy ? content : "");
+            const std::string left = read_file(temps[0]);
+            if (row.left == left_behind::full_copy)
+                EXPECT_TRUE(left == content) << "the copy left behind is not the file's bytes";
+            else
+                EXPECT_EQ(left.find_first_not_of('\0'), std::string::npos)
+                    << "the copy left behind holds bytes of the file";
         }
     }
 }

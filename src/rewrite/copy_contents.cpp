@@ -99,6 +99,10 @@ copy_result copy_region(int from, int to, off_t start, off_t end, off_t size, of
 
 copy_result copy_sparse(int from, int to, off_t size, blksize_t block) {
     const off_t unit = hole_unit(block);
+    // The length is set first, so that no write extends the file: a file
+    // system that reserves room beyond the end of a growing file (XFS) would
+    // otherwise keep blocks where the copy was meant to have holes.
+    if (ftruncate(to, size) != 0) return copy_result::truncate_failed;
     for (off_t at = 0; at < size;) {
         off_t start = at, end = size;
 #ifdef SEEK_DATA
@@ -122,7 +126,10 @@ copy_result copy_sparse(int from, int to, off_t size, blksize_t block) {
     return copy_result::done;
 }
 
-copy_result copy_dense(int from, int to) {
+copy_result copy_dense(int from, int to, off_t size) {
+    // As in copy_sparse: the copy has its length before it is written, so
+    // no room is reserved beyond what the copy holds.
+    if (ftruncate(to, size) != 0) return copy_result::truncate_failed;
     for (;;) {
         const ssize_t got = read(from, transfer, transfer_size);
         if (got < 0) {

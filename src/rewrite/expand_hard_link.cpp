@@ -87,7 +87,7 @@ int expand_hard_link(char *const *slot) {
         return -1;
     }
     // Every byte is written, so the copy has no holes.
-    const copy_result copied = copy_dense(file.get(), copy.get());
+    const copy_result copied = copy_dense(file.get(), copy.get(), original.st_size);
     if (copied != copy_result::done) {
         fail_line(nullptr, "file %s: error %d.\n",
                   copied == copy_result::read_failed ? name : temp_name.c_str(), 1);

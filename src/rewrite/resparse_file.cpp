@@ -81,7 +81,7 @@ bool make_copy(int source, int copy, off_t size, unsigned char sparsing, const c
         }
         result = copy_sparse(source, copy, size, empty.st_blksize);
     } else {
-        result = copy_dense(source, copy);
+        result = copy_dense(source, copy, size);
     }
     switch (result) {
         case copy_result::done: return true;
