@@ -1,8 +1,17 @@
 # Installation of the manual page and the Debian package (cpack -G DEB).
 include(GNUInstallDirs)
 
-set(TWINFOLD_MAINTAINER "Seed 31d00e2d maintainers <maintainers@users.noreply.c-seed-31d00e2d.example>"
+# Build directories made earlier may still hold the placeholder address of old.
+if(TWINFOLD_MAINTAINER MATCHES "\\.example>$")
+  unset(TWINFOLD_MAINTAINER CACHE)
+endif()
+# The one place that names the maintainer: the package's control file, its
+# copyright file and its changelog take it from here.
+set(TWINFOLD_MAINTAINER "twinfold maintainers <maintainers@twinfold.org>"
   CACHE STRING "Maintainer named in the Debian package")
+# The Debian revision of the package: the changelog's first entry names
+# PROJECT_VERSION-TWINFOLD_DEBIAN_REVISION.
+set(TWINFOLD_DEBIAN_REVISION 1)
 
 # Debian ships manual pages compressed; man reads either form.
 set(twinfold_man_page ${PROJECT_SOURCE_DIR}/doc/twinfold.1)
@@ -21,6 +30,49 @@ else()
   install(FILES ${twinfold_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# The copyright file (Debian's machine-readable format) holds the licence of
+# LICENSE; it is installed with the binary, whose licence asks for it.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE twinfold_licence)
+string(REGEX REPLACE "^.*Copyright \\(c\\) ([0-9]+), ([^\n]*)\n\n" "" twinfold_licence_terms
+  "${twinfold_licence}")
+string(REGEX MATCH "Copyright \\(c\\) ([0-9]+), ([^\n]*)" twinfold_copyright_line "${twinfold_licence}")
+set(twinfold_copyright_holder "${CMAKE_MATCH_1} ${CMAKE_MATCH_2}")
+string(STRIP "${twinfold_licence_terms}" twinfold_licence_terms)
+string(REGEX REPLACE "\n\n" "\n.\n" twinfold_licence_terms "${twinfold_licence_terms}")
+string(REGEX REPLACE "\n" "\n " twinfold_licence_terms "${twinfold_licence_terms}")
+set(twinfold_copyright_file ${PROJECT_BINARY_DIR}/debian/copyright)
+file(CONFIGURE OUTPUT ${twinfold_copyright_file} CONTENT
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: twinfold
+Upstream-Contact: ${TWINFOLD_MAINTAINER}
+
+Files: *
+Copyright: ${twinfold_copyright_holder}
+License: BSD-2-Clause
+ ${twinfold_licence_terms}
+" @ONLY)
+install(FILES ${twinfold_copyright_file} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The package's changelog, compressed as Debian ships it (gzip -9n: no name,
+# no time stamp). Only the package holds it.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in
+  ${PROJECT_BINARY_DIR}/debian/changelog.Debian @ONLY)
+if(GZIP_PROGRAM)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+    COMMAND ${GZIP_PROGRAM} -9 -n -c ${PROJECT_BINARY_DIR}/debian/changelog.Debian
+      > ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+    DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian)
+  add_custom_target(twinfold_debian_changelog ALL
+    DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+endif()
+
+# What lintian says of the package and is not to be mended, with the reasons.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME twinfold
+  COMPONENT debian EXCLUDE_FROM_ALL)
+
 set(CPACK_PACKAGE_NAME twinfold)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${TWINFOLD_MAINTAINER}")
@@ -34,16 +86,20 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${TWINFOLD_DEBIAN_REVISION})
+# One package holds everything installed, the changelog with it.
+set(CPACK_COMPONENTS_ALL Unspecified debian)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The sparse pass runs /bin/cp with --sparse, which coreutils provides.
+# The binary needs no other program: its dependencies are its libraries.
 find_program(DPKG_SHLIBDEPS_PROGRAM dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS_PROGRAM)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "coreutils")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, coreutils")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
 
 find_program(DPKG_DEB_PROGRAM dpkg-deb)
@@ -61,6 +117,8 @@ if(TWINFOLD_TESTS)
       -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
       -DWORK_DIR=${PROJECT_BINARY_DIR}/packaging-check
       -DVERSION=${PROJECT_VERSION}
+      -DDEBIAN_VERSION=${PROJECT_VERSION}-${TWINFOLD_DEBIAN_REVISION}
+      "-DMAINTAINER=${TWINFOLD_MAINTAINER}"
       -DCPACK=${CMAKE_CPACK_COMMAND}
       -DC_COMPILER=${CMAKE_C_COMPILER}
       -DCXX_COMPILER=${CMAKE_CXX_COMPILER}

@@ -1,6 +1,6 @@
-// The run driver: the early exits (-advice, -h, -V), option parsing, the start
-// banner and the line about the spool, memory locking with its allocation
-// retry, and the signal catcher.
+// The run driver: the early exits (-advice, -h, -V, unknown options), option
+// parsing, the start banner and the line about the spool, memory locking with
+// its allocation retry, and the signal catcher.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -43,9 +43,15 @@ const char help_text[] =
     "-c \t Combo mode: Default mode +sparse mode. With -i it means inverse mode with unlinking and "
     "desparsing.\n";
 
-// glibc's wording of getopt's complaint.
-std::string complaint(char letter) {
-    return std::string("twinfold: invalid option -- '") + letter + "'\n";
+// glibc's wording of getopt's complaint, and the line that follows it.
+std::string refused(char letter) {
+    return std::string("twinfold: invalid option -- '") + letter + "'\n" +
+           "Try 'twinfold -h' for help.\n";
+}
+
+std::string refused_after_argument(const std::string &option) {
+    return "twinfold: option '" + option + "' after an argument is not read\n" +
+           "Try 'twinfold -h' for help.\n";
 }
 
 const std::regex preamble(
@@ -67,26 +73,30 @@ TEST(Driver, EarlyExitsAndOptionParsing) {
         {{}, true, no_names, "", 0},
         {{"-advice"}, false, "Don't Panic!\n", "", 42},
         {{"-advice", "-h", "-q", "name"}, false, "Don't Panic!\n", "", 42},
-        // Not the word: getopt takes its letters a, d, v, i, c, e, x.
-        {{"-advicex"},
-         true,
-         no_names,
-         complaint('a') + complaint('v') + complaint('e') + complaint('x'),
-         0},
-        {{"-q", "-advice"}, false, "", complaint('a') + complaint('v') + complaint('e'), 0},
+        {{"-advice", "-x"}, false, "Don't Panic!\n", "", 42},
+        // Not the word: getopt takes its letters, and a is none of the options.
+        {{"-advicex"}, false, "", refused('a'), 1},
+        {{"-q", "-advice"}, false, "", refused('a'), 1},
         {{"-h"}, false, help_text, "", 0},
         {{"-h", "-V"}, false, help_text, "", 0},
         {{"-V", "-h"}, false, "twinfold version 1.73\n", "", 0},
-        {{"-nqz", "-V"}, false, "twinfold version 1.73\n", complaint('z'), 0},
-        {{"-z"}, true, no_names, complaint('z'), 0},
+        // -h and -V act when they are parsed, an unknown letter too.
+        {{"-h", "-x"}, false, help_text, "", 0},
+        {{"-V", "-x"}, false, "twinfold version 1.73\n", "", 0},
+        {{"-x", "-h"}, false, "", refused('x'), 1},
+        {{"-nqz", "-V"}, false, "", refused('z'), 1},
+        {{"-z"}, false, "", refused('z'), 1},
         {{"-q"}, false, "", "", 0},
         {{"-nq"}, false, "", "", 0},
         {{"-n", "-q"}, false, "", "", 0},
-        // Parsing ends at the first argument that is not an option.
-        {{"list", "-q"}, true, no_names, "", 0},
-        {{"-n", "--", "-q"}, true, no_names, "", 0},
-        {{"-", "-q"}, true, no_names, "", 0},
-        {{"-n", "list", "-V"}, true, no_names, "", 0},
+        // Parsing ends at the first argument that is not an option; arguments
+        // are ignored, an option after one is refused.
+        {{"list"}, true, no_names, "", 0},
+        {{"-n", "--", "list", "-"}, true, no_names, "", 0},
+        {{"list", "-q"}, false, "", refused_after_argument("-q"), 1},
+        {{"-n", "--", "-q"}, false, "", refused_after_argument("-q"), 1},
+        {{"-", "-q"}, false, "", refused_after_argument("-q"), 1},
+        {{"-n", "list", "-V"}, false, "", refused_after_argument("-V"), 1},
     };
     for (const auto &c : cases) {
         std::string shown;
@@ -119,13 +129,9 @@ TEST(Driver, OptionsSetTheRunOptions) {
         {{"-d"}, {}, 1},
         {{"-cdinqsS"}, {1, 1, 1, true, true, true}, 1},
         {{"-c", "-d", "-i", "-n", "-q", "-s", "-S"}, {1, 1, 1, true, true, true}, 1},
-        {{"-q", "-advice"}, {.quiet = 1, .inverse = true, .combo = true}, 1},
-        {{"-x", "-n"}, {.nodo = 1}, 0},
-        {{"-n", "list", "-q"}, {.nodo = 1}, 0},
-        {{"-n", "--", "-d"}, {.nodo = 1}, 0},
+        {{"-n", "list"}, {.nodo = 1}, 0},
+        {{"-q", "--", "list", "-"}, {.quiet = 1}, 0},
     };
-    const int saved_opterr = opterr;
-    opterr = 0;  // the complaints are shown end to end above
     for (const auto &c : cases) {
         std::vector<std::string> strings{"twinfold"};
         strings.insert(strings.end(), c.args.begin(), c.args.end());
@@ -147,8 +153,64 @@ TEST(Driver, OptionsSetTheRunOptions) {
         EXPECT_EQ(run_options.sparse, c.want.sparse);
         EXPECT_EQ(run_options.combo, c.want.combo);
     }
-    opterr = saved_opterr;
     run_options = {};
+}
+
+TEST(Driver, MistypedOptionsEndTheRunBeforeTheListIsRead) {
+    // The list names files that every mode would change: a and b are equal
+    // (linked, or one deleted), h1 and h2 are one file (expanded, or one
+    // deleted). A refused run leaves them as they are; the rows that read the
+    // list show that it would have changed them.
+    const std::string version_line = "twinfold version 1.73\n";
+    struct mistyped_case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+        bool reads;  // the list is read (and the files change)
+    } cases[] = {
+        {{"--verbose"}, 1, refused('-'), false},      // was -v -e -r -b -o -s -e: symbolic links
+        {{"--quiet"}, 1, refused('-'), false},        // was -q -u -i -e -t: expansion
+        {{"-q", "-advice"}, 1, refused('a'), false},  // was -a -d -v -i -c -e: deletion
+        {{"-dz"}, 1, refused('z'), false},
+        {{"-sqx"}, 1, refused('x'), false},
+        {{"-i", "-x", "-q"}, 1, refused('x'), false},
+        {{"-n", "-d", "-V", "-x"}, 0, "", false},  // the version line ends the run first
+        // Parsing stops at an argument; an option after it would go unread.
+        {{".", "-n"}, 1, refused_after_argument("-n"), false},
+        {{"-n", "list", "-d"}, 1, refused_after_argument("-d"), false},
+        {{"-q", "--", "-n"}, 1, refused_after_argument("-n"), false},
+        {{"", "-z"}, 1, refused_after_argument("-z"), false},
+        {{"-q", "list", "-"}, 0, "", true},  // arguments alone are ignored
+        {{"-q"}, 0, "", true},
+        {{"-qd"}, 0, "", true},
+        {{"-q", "-i"}, 0, "", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        scratch_dir dir;
+        write_file(dir / "a", "equal contents\n");
+        write_file(dir / "b", "equal contents\n");
+        write_file(dir / "h1", "one file, two names\n");
+        ASSERT_EQ(link((dir / "h1").c_str(), (dir / "h2").c_str()), 0);
+        const std::vector<std::string> names = {"a", "b", "h1", "h2"};
+        std::vector<ino_t> before;
+        for (const auto &name : names) before.push_back(status_of(dir / name).st_ino);
+
+        tool_result r = run_tool(c.args, nul_list(names), {.cwd = dir.path});
+        bool changed = false;
+        for (size_t i = 0; i < names.size(); ++i) {
+            struct stat st;
+            changed = changed || lstat((dir / names[i]).c_str(), &st) != 0 ||
+                      st.st_ino != before[i] || st.st_nlink != (i < 2 ? 1u : 2u);
+        }
+        EXPECT_EQ(changed, c.reads);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        // No banner and no input count where the list is not read.
+        if (!c.reads) {
+            EXPECT_EQ(r.out, c.status == 0 ? version_line : "");
+        }
+    }
 }
 
 TEST(Driver, BannerShowsTheStartTimeWithTwoDigitFields) {

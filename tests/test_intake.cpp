@@ -1,16 +1,21 @@
-// The intake: how the bytes on standard input split into names, the entries
-// and the marks it builds, the input count line, and its
-// failures. Routines are run in a child process, since the intake ends the
-// process on some paths and never frees what it builds; end-to-end cases run
-// the built tool, with the fault-injection shim where a call must fail.
+// The intake: how the bytes on standard input split into names (names too
+// long to fit skipped whole), the entries and the marks it builds, the input
+// count line, the hints about the input, and its failures. Routines are run in a child process,
+// since the intake ends the process on some paths and never frees what it builds; end-to-end cases
+// run the built tool, with the fault-injection shim where a call must fail.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -123,34 +128,60 @@ std::string bytes(const char (&literal)[n]) {
 
 }  // namespace
 
+// The line for a name too long to fit, with the first bytes it shows.
+std::string skipped_line(size_t length, const std::string &shown) {
+    return "stdin: name of " + std::to_string(length) +
+           " bytes skipped (longer than 1023): " + shown + "...\n";
+}
+
+const std::string newline_hint =
+    "stdin: newlines but no NUL byte: names end with a NUL byte (use find -print0)\n";
+
 TEST(Intake, BytesSplitIntoNames) {
     using names = std::vector<std::string>;
+    const std::string x40(40, 'x');
+    // Starts with bytes that would break a line or a terminal.
+    const std::string hostile_head = bytes("./a\nb\tc\\d\x1b[2J\x7f\xff\x01 e");
     struct split_case {
         const char *what;
         std::string input;
         names want;
+        std::string err;
     } cases[] = {
-        {"two names, each ended", bytes("a\0b\0"), {"a", "b"}},
-        {"no NUL after the last", bytes("a\0b"), {"a", "b"}},
-        {"empty name between", bytes("a\0\0b\0"), {"a", "b"}},
-        {"leading NULs", bytes("\0\0./c\0"), {"./c"}},
+        {"two names, each ended", bytes("a\0b\0"), {"a", "b"}, ""},
+        {"no NUL after the last", bytes("a\0b"), {"a", "b"}, ""},
+        {"empty name between", bytes("a\0\0b\0"), {"a", "b"}, ""},
+        {"leading NULs", bytes("\0\0./c\0"), {"./c"}, ""},
         {"any byte but NUL",
          bytes("./a b\n\t\x01\xff\x80\0./-q\0"),
-         {"./a b\n\t\x01\xff\x80", "./-q"}},
-        {"1023 bytes kept whole", name_1023 + '\0' + "b" + '\0', {name_1023, "b"}},
-        {"1023 bytes at the end", name_1023, {name_1023}},
-        {"1024th byte lost, its NUL ends an empty name",
-         name_1023 + 'L' + '\0' + "b" + '\0',
-         {name_1023, "b"}},
-        {"1024 bytes at the end", name_1023 + 'L', {name_1023}},
-        {"longer name: the rest is a name", name_1023 + 'L' + "rest" + '\0', {name_1023, "rest"}},
-        {"split twice",
-         name_1023 + 'L' + std::string(1023, 'y') + 'M' + "z" + '\0',
-         {name_1023, std::string(1023, 'y'), "z"}},
-        {"2048 bytes: two halves, both 1024th bytes lost",
-         std::string(1023, 'a') + 'L' + std::string(1023, 'b') + 'M' + '\0',
-         {std::string(1023, 'a'), std::string(1023, 'b')}},
-        {"the same name twice", bytes("./d\0./d\0"), {"./d", "./d"}},
+         {"./a b\n\t\x01\xff\x80", "./-q"},
+         ""},
+        {"1023 bytes kept whole", name_1023 + '\0' + "b" + '\0', {name_1023, "b"}, ""},
+        {"1023 bytes at the end", name_1023, {name_1023}, ""},
+        // A name that does not fit is skipped whole: no part of it becomes a name.
+        {"1024 bytes skipped", name_1023 + 'L' + '\0' + "b" + '\0', {"b"}, skipped_line(1024, x40)},
+        {"1024 bytes at the end skipped",
+         "a" + std::string(1, '\0') + name_1023 + 'L',
+         {"a"},
+         skipped_line(1024, x40)},
+        {"1030 bytes: the tail is no name",
+         "a" + std::string(1, '\0') + name_1023 + "/ffffff" + '\0' + "b" + '\0',
+         {"a", "b"},
+         skipped_line(1030, x40)},
+        {"5000 bytes: no piece is a name",
+         std::string(5000, 'y') + '\0' + "b" + '\0',
+         {"b"},
+         skipped_line(5000, std::string(40, 'y'))},
+        {"two long names in a row, each on its line",
+         std::string(2048, 'a') + '\0' + std::string(1100, 'b') + '\0' + "c",
+         {"c"},
+         skipped_line(2048, std::string(40, 'a')) + skipped_line(1100, std::string(40, 'b'))},
+        {"a skipped name is shown on one line of plain text",
+         hostile_head + std::string(1100, 'z') + '\0' + "b" + '\0',
+         {"b"},
+         skipped_line(hostile_head.size() + 1100,
+                      "./a\\nb\\tc\\\\d\\033[2J\\177\\377\\001 e" + std::string(22, 'z'))},
+        {"the same name twice", bytes("./d\0./d\0"), {"./d", "./d"}, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -162,18 +193,61 @@ TEST(Intake, BytesSplitIntoNames) {
         EXPECT_TRUE(r.entries_distinct);
         EXPECT_EQ(r.final_status, 0);
         EXPECT_EQ(r.out, input_line(c.want.size()));
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, c.err);
     }
 }
 
 TEST(Intake, NoNameEndsWithZero) {
-    for (const std::string &input : {std::string(), bytes("\0\0\0")}) {
+    struct empty_case {
+        std::string input;
+        std::string err;
+    } cases[] = {
+        {std::string(), ""},
+        {bytes("\0\0\0"), ""},
+        {std::string(1024, 'n') + '\0', skipped_line(1024, std::string(40, 'n'))},
+    };
+    for (const auto &c : cases) {
         for (int quiet : {0, 1}) {
-            intake_outcome r = run_intake_on(input, quiet);
+            intake_outcome r = run_intake_on(c.input, quiet);
             EXPECT_FALSE(r.returned);
             EXPECT_EQ(r.status, 0);
             EXPECT_EQ(r.out, quiet ? "" : input_line(0));
-            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.err, c.err);
+        }
+    }
+}
+
+TEST(Intake, ListOfLinesDrawsAHint) {
+    // The list is read as it stands; the hint comes once, after the list,
+    // whatever quiet says.
+    using names = std::vector<std::string>;
+    std::string lines;
+    for (int i = 0; i < 100; ++i) lines += "./dir/file" + std::to_string(i) + "\n";
+    struct hint_case {
+        const char *what;
+        std::string input;
+        names want;
+        std::string err;
+    } cases[] = {
+        {"lines, as find writes them", "./a\n./b\n", {"./a\n./b\n"}, newline_hint},
+        {"one line without its newline", "./a\n./b", {"./a\n./b"}, newline_hint},
+        {"a newline inside NUL-ended names", bytes("./a\n\0./b\0"), {"./a\n", "./b"}, ""},
+        {"one name without NUL or newline", "./a", {"./a"}, ""},
+        {"lines too long for one name",
+         lines,
+         {},
+         skipped_line(lines.size(), "./dir/file0\\n./dir/file1\\n./dir/file2\\n./di") +
+             newline_hint},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int quiet : {0, 1}) {
+            intake_outcome r = run_intake_on(c.input, quiet);
+            EXPECT_EQ(r.returned, !c.want.empty());
+            EXPECT_EQ(r.work, c.want);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, quiet ? "" : input_line(c.want.size()));
+            EXPECT_EQ(r.err, c.err);
         }
     }
 }
@@ -298,4 +372,225 @@ TEST(IntakeTool, Failures) {
         EXPECT_EQ(r.out.find("tmpfile (pointer ") != std::string::npos, c.spool_line);
         EXPECT_EQ(r.out.find("Input: ") != std::string::npos, c.input_line);
     }
+}
+
+namespace {
+
+// A relative path of exactly length bytes: directories of 200-byte names
+// under dir, then a file name.
+std::string path_of_length(const std::string &dir, size_t length, char letter) {
+    std::string path;
+    while (length - path.size() > 201) {
+        path += std::string(200, letter) + "/";
+        mkdir((dir + "/" + path).c_str(), 0755);
+    }
+    path += std::string(length - path.size(), letter);
+    return path;
+}
+
+// A path of exactly length bytes that leads to name: "./" repeated, and one
+// more slash where the count is odd.
+std::string padded_path(const std::string &name, size_t length) {
+    std::string path;
+    while (length - path.size() - name.size() >= 2) path += "./";
+    if (path.size() + name.size() < length) path += "/";
+    return path + name;
+}
+
+struct file_state {
+    bool present = false;
+    ino_t inode = 0;
+    nlink_t links = 0;
+    std::string bytes;
+};
+
+file_state state_of(const std::string &path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return {};
+    return {true, st.st_ino, st.st_nlink, read_file(path)};
+}
+
+}  // namespace
+
+TEST(IntakeTool, OverlongNamesAreSkippedWholeHeadAndTail) {
+    // Every file holds the same bytes. m and z are listed after the long
+    // name; -tail, ffffff and a (a path of 1023 bytes) are not, except in the
+    // row of 1023 bytes, where a is the long name itself. Each long name is
+    // built so that the pieces of a split would name a, -tail, ffffff or m.
+    const std::string contents = "the same bytes in every file\n";
+    struct long_case {
+        size_t length;
+        bool a_listed;  // the long name is a itself
+    } cases[] = {{1023, true}, {1024, false}, {1030, false}, {5000, false}};
+    for (const auto &c : cases) {
+        for (const std::vector<std::string> &args :
+             {std::vector<std::string>{"-d"}, std::vector<std::string>{}}) {
+            SCOPED_TRACE(std::to_string(c.length) + (args.empty() ? " link" : " -d"));
+            scratch_dir dir;
+            const std::string a = path_of_length(dir.path, 1023, 'a');
+            for (const std::string &name : {a, std::string("-tail"), std::string("ffffff"),
+                                            std::string("m"), std::string("z")})
+                write_file(dir / name, contents);
+
+            std::string long_name;
+            if (c.length == 1023) {
+                long_name = a;
+            } else if (c.length == 1024) {
+                long_name = a + "b";  // the first 1023 bytes name a
+            } else if (c.length == 1030) {
+                long_name = a + "/ffffff";  // a, a lost byte, ffffff
+            } else {
+                // a, then pieces of 1023 bytes each after a lost byte.
+                long_name = a + "/" + padded_path("-tail", 1023) + "/" +
+                            padded_path("ffffff", 1023) + "/" + padded_path("m", 1023) + "/" +
+                            padded_path("z", 5000 - 4096);
+            }
+            ASSERT_EQ(long_name.size(), c.length);
+
+            std::vector<std::string> unlisted = {"-tail", "ffffff"};
+            std::vector<std::string> listed = {"m", "z"};
+            (c.a_listed ? listed : unlisted).push_back(a);
+            std::map<std::string, file_state> before;
+            for (const auto &name : unlisted) before[name] = state_of(dir / name);
+
+            tool_result r = run_tool(args, nul_list({long_name, "m", "z"}), {.cwd = dir.path});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, c.a_listed ? "" : skipped_line(c.length, std::string(40, 'a')));
+            EXPECT_NE(r.out.find(input_line(listed.size())), std::string::npos) << r.out;
+
+            for (const auto &name : unlisted) {
+                const file_state now = state_of(dir / name);
+                EXPECT_TRUE(now.present) << name;
+                EXPECT_EQ(now.inode, before[name].inode) << name;
+                EXPECT_EQ(now.links, 1u) << name;
+                EXPECT_EQ(now.bytes, contents) << name;
+            }
+            if (!args.empty()) {
+                // Of the listed names only the last in byte order stays.
+                for (const auto &name : listed) EXPECT_EQ(exists(dir / name), name == "z") << name;
+                EXPECT_EQ(state_of(dir / "z").bytes, contents);
+                EXPECT_NE(r.out.find("Equal files: m will get deleted"), std::string::npos)
+                    << r.out;
+            } else {
+                // Every listed name is linked to one file, which no unlisted name shares.
+                const file_state z = state_of(dir / "z");
+                EXPECT_EQ(z.links, listed.size());
+                for (const auto &name : listed) EXPECT_EQ(state_of(dir / name).inode, z.inode);
+            }
+        }
+    }
+}
+
+namespace {
+
+struct terminal_result {
+    bool hint_before_input = false;  // the hint was there before anything was typed
+    std::string out, err;
+    int status = -1;
+};
+
+// Runs the tool in cwd with a pseudo-terminal as standard input: waits for
+// standard error to hold hint, then types typed and an end of input (^D on
+// an empty line).
+terminal_result run_on_terminal(const std::vector<std::string> &args, const std::string &typed,
+                                const std::string &cwd, const std::string &hint) {
+    terminal_result result;
+    scratch_dir logs;
+    const std::string out_path = logs / "out", err_path = logs / "err";
+    int master = -1, terminal = -1;
+    if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "openpty: " << std::strerror(errno);
+        return result;
+    }
+    // Typed bytes are not echoed back: nothing reads them on this side.
+    struct termios modes;
+    tcgetattr(terminal, &modes);
+    modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(terminal, TCSANOW, &modes);
+
+    std::vector<std::string> words = tool_wrapper();
+    words.push_back(tool_binary(TWINFOLD_BINARY));
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    const int seconds = 60 * (tool_wrapper().empty() ? 1 : tool_wrapper_slowdown);
+
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(terminal, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(master);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        unsetenv("LD_PRELOAD");
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(terminal);
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        if (read_file(err_path).find(hint) != std::string::npos) {
+            result.hint_before_input = true;
+            break;
+        }
+        usleep(10000);
+    }
+    // ^D ends the pending bytes as a line, a second ^D on the empty line ends input.
+    const std::string keys = typed + "\x04\x04";
+    EXPECT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    int status = 0;
+    bool ended = false;
+    for (int waited = 0; waited < seconds * 100 && !ended; ++waited) {
+        ended = waitpid(child, &status, WNOHANG) == child;
+        if (!ended) usleep(10000);
+    }
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        ADD_FAILURE() << "the run did not end";
+    }
+    close(master);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
+}  // namespace
+
+TEST(IntakeTool, TerminalAsInputDrawsAHintBeforeTheRunWaits) {
+    const std::string hint =
+        "twinfold reads NUL-separated file names from standard input, as in: "
+        "find . -type f -print0 | twinfold\n";
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, std::vector<std::string>{"-q"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        scratch_dir dir;
+        write_file(dir / "a", "equal\n");
+        write_file(dir / "b", "equal\n");
+        terminal_result r = run_on_terminal(args, nul_list({"a", "b"}), dir.path, hint);
+        EXPECT_TRUE(r.hint_before_input) << r.err;
+        EXPECT_EQ(r.err, hint);
+        EXPECT_EQ(r.status, 0);
+        // The names typed are read as usual.
+        if (args.empty()) {
+            EXPECT_NE(r.out.find(input_line(2)), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(status_of(dir / "a").st_ino, status_of(dir / "b").st_ino);
+    }
+
+    // A list that is not a terminal draws no such line; a list of lines draws
+    // the other hint, and the run goes on.
+    scratch_dir dir;
+    write_file(dir / "a", "equal\n");
+    write_file(dir / "b", "equal\n");
+    tool_result r = run_tool({}, "a\nb\n", {.cwd = dir.path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, newline_hint);
+    EXPECT_NE(r.out.find(input_line(1)), std::string::npos) << r.out;
+    EXPECT_NE(status_of(dir / "a").st_ino, status_of(dir / "b").st_ino);
 }

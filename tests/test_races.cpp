@@ -1,7 +1,7 @@
 // Races with another user of the tree: the directory that holds the listed
 // names is swapped for a symbolic link to another tree right before the tool
-// changes a name, or a name that the copier works on is swapped for a symbolic
-// link leading out of the list. The change must land on the file that was
+// changes a name, or a name that a copy is being made of or into is swapped
+// for a symbolic link leading out of the list. The change must land on the file that was
 // examined, in the directory where it was examined, and nothing outside the
 // list may change.
 #include <gtest/gtest.h>
@@ -134,10 +134,10 @@ TEST(Races, DirectorySwappedForASymbolicLinkBeforeAChange) {
              EXPECT_FALSE(one_inode(real + "/victim", real + "/twin"));
              EXPECT_EQ(read_file(real + "/victim"), twin_bytes);
          }},
-        {"sparse: while the copier runs",
+        {"sparse: while the copy is made",
          {"-q", "-S"},
          {"holey"},
-         "execl:*:0",
+         "read:d/holey:0",
          "",
          [](const std::string &real) {
              EXPECT_EQ(read_file(real + "/holey"), zero_region());
@@ -200,13 +200,13 @@ TEST(Races, DirectorySwappedForASymbolicLinkBeforeAChange) {
 }
 
 // Another user who can write to the directory swaps the temporary file for a
-// symbolic link to a file outside the list (which a copier writing through
+// symbolic link to a file outside the list (which a copy written through
 // names would then overwrite, as root), or swaps the listed name for a link
-// to a FIFO (which a copier reading through names would block on). The
-// copier only ever reads the file examined and writes the file created: the
+// to a FIFO (which a copy read through names would block on). The copy is
+// only ever read from the file examined and written to the file created: the
 // file outside and the FIFO are untouched, the run does not hang, the listed
 // bytes stay whole, and the copy never takes the name.
-TEST(Races, CopierReadsAndWritesOnlyTheFilesItWasGiven) {
+TEST(Races, CopyReadsAndWritesOnlyTheFilesItWasGiven) {
     struct row {
         const char *label;
         std::vector<std::string> args;
@@ -217,32 +217,31 @@ TEST(Races, CopierReadsAndWritesOnlyTheFilesItWasGiven) {
         const char *link_at;  // where a planted link must still be, pointing outside
         const char *link_to;
     };
-    // The temporary name, wherever the tool shows it to the copier: on its
-    // standard output, or among its arguments.
+    // The temporary name, as the hook sees the copy being written.
     const std::string temp_swap =
         "t=$(printf %s \"$TWINFOLD_HOOK_PATH\" | grep -o 'dup__[A-Za-z0-9]*' | head -n 1) && "
         "rm -f \"$t\" && ln -s ../outside/victim \"$t\"";
     const std::string source_swap = "mv holey moved && ln -s ../outside/fifo holey";
     const row rows[] = {
-        {"temporary file swapped for a link, as the copier starts",
+        {"temporary file swapped for a link, as the copy is written",
          {"-q", "-S"},
-         "execl:/bin/cp:0",
+         "write:dup__:0",
          temp_swap.c_str(),
          "d/TEMP is not the copy of d/holey that was made, left as it is\n",
          "holey",
          "TEMP",
          "../outside/victim"},
-        {"temporary file swapped for a link, as the copier starts, under -n",
+        {"temporary file swapped for a link, as the copy is written, under -n",
          {"-q", "-S", "-n"},
-         "execl:/bin/cp:0",
+         "write:dup__:0",
          temp_swap.c_str(),
          "d/TEMP is not the copy of d/holey that was made, left as it is\n",
          "holey",
          "TEMP",
          "../outside/victim"},
-        {"listed name swapped for a link to a FIFO, as the copier starts",
+        {"listed name swapped for a link to a FIFO, as the copy is read",
          {"-q", "-S"},
-         "execl:/bin/cp:0",
+         "read:d/holey:0",
          source_swap.c_str(),
          "d/holey changed while it was copied, left as it is\n",
          "moved",

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "rewrite/copy_contents.h"
 #include "rewrite/install_copy.h"
 #include "rewrite/temp_name.h"
 #include "run/file_handles.h"
@@ -17,29 +18,6 @@
 #include "run/run_state.h"
 
 namespace {
-
-// Large transfers keep the copy close to the speed of the disk; every byte is
-// written, so the copy has no holes.
-alignas(4096) unsigned char transfer[128 * 1024];
-
-enum class copy_result { done, read_error, write_error };
-
-copy_result copy_contents(int from, int to) {
-    for (;;) {
-        const ssize_t got = read(from, transfer, sizeof transfer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return copy_result::read_error;
-        }
-        if (got == 0) return copy_result::done;
-        for (ssize_t put = 0; put < got;) {
-            const ssize_t n = write(to, transfer + put, static_cast<size_t>(got - put));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return copy_result::write_error;
-            put += n;
-        }
-    }
-}
 
 // Link counts print as their low 32 bits taken signed.
 int as_int(uint64_t value) {
@@ -108,10 +86,11 @@ int expand_hard_link(char *const *slot) {
         discard_temp_file_at(directory, temp_name);
         return -1;
     }
-    const copy_result copied = copy_contents(file.get(), copy.get());
+    // Every byte is written, so the copy has no holes.
+    const copy_result copied = copy_dense(file.get(), copy.get(), original.st_size);
     if (copied != copy_result::done) {
         fail_line(nullptr, "file %s: error %d.\n",
-                  copied == copy_result::read_error ? name : temp_name.c_str(), 1);
+                  copied == copy_result::read_failed ? name : temp_name.c_str(), 1);
         copy.reset();
         discard_temp_file_at(directory, temp_name);
         return -1;

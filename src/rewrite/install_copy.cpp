@@ -57,21 +57,21 @@ install_outcome install_copy(unique_fd copy, const held_entry &entry, const std:
         fail_line("close", "close(%s) failed\n", temp);
         return install_outcome::refused;
     }
-    // Checked as late as possible: a file written to while it was copied
-    // would otherwise lose those writes to a stale copy.
-    if (!still_holds(entry, original)) {
-        if (errno != 0)
-            fail_line("lstat", "lstat(%s) failed\n", name);
-        else
-            fail_line(nullptr, "%s changed while it was copied, left as it is\n", name);
-        return install_outcome::refused;
-    }
     // The temporary name must still be the copy prepared above.
     struct stat temp_now;
     if (fstatat(directory, temp_last.c_str(), &temp_now, AT_SYMLINK_NOFOLLOW) != 0 ||
         !same_inode(temp_now, made)) {
         fail_line(nullptr, "%s is not the copy of %s that was made, left as it is\n", temp, name);
         return install_outcome::foreign;
+    }
+    // Checked last, right before the rename: a file written to while it was
+    // copied would otherwise lose those writes to a stale copy.
+    if (!still_holds(entry, original)) {
+        if (errno != 0)
+            fail_line("lstat", "lstat(%s) failed\n", name);
+        else
+            fail_line(nullptr, "%s changed while it was copied, left as it is\n", name);
+        return install_outcome::refused;
     }
     if (renameat(directory, temp_last.c_str(), directory, entry.last.c_str()) != 0)
         return install_outcome::rename_failed;

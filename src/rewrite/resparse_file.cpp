@@ -2,17 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
 
+#include "rewrite/copy_contents.h"
 #include "rewrite/install_copy.h"
 #include "rewrite/temp_name.h"
 #include "run/file_handles.h"
@@ -23,7 +22,7 @@
 
 namespace {
 
-// Opens the held entry for the copier to read. True when the descriptor shows
+// Opens the held entry to be copied. True when the descriptor shows
 // the regular file that was examined; otherwise says why and returns false.
 bool open_examined(const held_entry &entry, const char *name, const struct stat &examined,
                    unique_fd &source) {
@@ -44,61 +43,6 @@ bool open_examined(const held_entry &entry, const char *name, const struct stat 
     }
     fail_line(nullptr, "%s changed before it was copied, left as it is\n", name);
     return false;
-}
-
-// The copier gets the file as its standard input and the copy as its standard
-// output. A descriptor already among the standard streams would keep its
-// close-on-exec flag when put on its own number, or be overwritten by the
-// other one, so both are moved above them first.
-bool above_standard_streams(unique_fd &fd, const char *name) {
-    if (fd.get() > STDERR_FILENO) return true;
-    const int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (moved < 0) {
-        fail_line("fcntl", "fcntl(%s) failed\n", name);
-        return false;
-    }
-    fd.reset(moved);
-    return true;
-}
-
-// Starts /bin/cp reading source and writing copy, both open descriptors;
-// returns the child's pid, or -1. The copier is named no file: whatever
-// happens to the names meanwhile, it reads the file that was examined and
-// writes the file this run created, and never follows a link put in the place
-// of either. The child only places the two descriptors and execs or, when
-// that fails, reports and ends.
-pid_t start_copier(const char *option, int source, int copy, const char *name,
-                   const char *temp_name) {
-    const pid_t child = vfork();
-    if (child == 0) {
-        if (dup2(source, STDIN_FILENO) < 0 || dup2(copy, STDOUT_FILENO) < 0) {
-            fail_line("dup2", "dup2(%s) failed\n", name);
-            _exit(-1);
-        }
-        const int result = execl("/bin/cp", "cp", option, "/dev/stdin", "/dev/stdout",
-                                 static_cast<char *>(nullptr));
-        fail_line("fork", "execlp(cp %s %s %s) failed, return value %d\n", option, name, temp_name,
-                  result);
-        _exit(result);
-    }
-    return child;
-}
-
-// Waits for the copier to end or stop; returns waitpid's answer.
-pid_t wait_for_copier(pid_t child, int &status) {
-    pid_t waited;
-    do waited = waitpid(child, &status, WUNTRACED);
-    while (waited < 0 && errno == EINTR);
-    return waited;
-}
-
-// A copier that stopped would otherwise live on, holding a half-written copy,
-// while the next file starts another one.
-void end_stopped_copier(pid_t child) {
-    kill(child, SIGKILL);
-    int ignored;
-    while (waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
-    }
 }
 
 // Removes the temporary name of the copy whose status is made (null when that
@@ -123,6 +67,41 @@ int discard_open_copy(int directory, const std::string &temp_name, int copy, con
     return discard_copy(directory, temp_name, fstat(copy, &made) == 0 ? &made : nullptr, name);
 }
 
+// Copies source into the empty temporary file copy: sparse, with a hole for
+// every block of zeros, or desparsed, with every byte written. False, after
+// a line that names the file and the failing call, when it fails.
+bool make_copy(int source, int copy, off_t size, unsigned char sparsing, const char *name,
+               const std::string &temp_name) {
+    copy_result result;
+    if (sparsing) {
+        struct stat empty;
+        if (fstat(copy, &empty) != 0) {
+            fail_line("fstat", "fstat(%s) failed\n", temp_name.c_str());
+            return false;
+        }
+        result = copy_sparse(source, copy, size, empty.st_blksize);
+    } else {
+        result = copy_dense(source, copy, size);
+    }
+    switch (result) {
+        case copy_result::done: return true;
+        case copy_result::read_failed: fail_line("read", "read(%s) failed\n", name); break;
+        case copy_result::write_failed:
+            fail_line("write", "write(%s) failed\n", temp_name.c_str());
+            break;
+        case copy_result::truncate_failed:
+            fail_line("ftruncate", "ftruncate(%s) failed\n", temp_name.c_str());
+            break;
+    }
+    return false;
+}
+
+bool measure_copy(int copy, const std::string &temp_name, struct stat &made) {
+    if (fstat(copy, &made) == 0) return true;
+    fail_line("lstat", "lstat(%s) failed\n", temp_name.c_str());
+    return false;
+}
+
 }  // namespace
 
 int resparse_file(char *const *slot, unsigned char sparsing) {
@@ -135,9 +114,10 @@ int resparse_file(char *const *slot, unsigned char sparsing) {
         fail_line("lstat", "lstat(%s) failed\n", name.c_str());
         return -1;
     }
-    // The copier would follow a symbolic link, block on a FIFO or read a
-    // device; only regular files are rewritten.
-    if (!S_ISREG(original.st_mode)) return 0;
+    // Only regular files are rewritten. A file with several names is left as
+    // it is: a copy could replace only one of its names, and the others
+    // would keep the old file and its blocks.
+    if (!S_ISREG(original.st_mode) || original.st_nlink > 1) return 0;
 
     // Everything from here on goes through the directory that holds the name,
     // confirmed to show the file examined.
@@ -153,54 +133,45 @@ int resparse_file(char *const *slot, unsigned char sparsing) {
     unique_fd source;
     if (!open_examined(entry, name.c_str(), original, source)) return -1;
 
-    // The temporary file stays open from its creation to its installation, so
-    // that the copier writes into this very file and the copy is measured and
-    // installed through it.
+    // The temporary file stays open from its creation to its installation:
+    // the copy is written, measured and installed through this descriptor.
     std::string temp_name;
     unique_fd copy(create_temp_file_at(directory, name, temp_name));
     if (!copy) {
         fail_line("mkstemp", "Could not create temporary file.\n");
         return -1;
     }
-    if (!above_standard_streams(source, name.c_str()) ||
-        !above_standard_streams(copy, temp_name.c_str())) {
+    if (!make_copy(source.get(), copy.get(), original.st_size, sparsing, name.c_str(), temp_name)) {
         discard_open_copy(directory, temp_name, copy.get(), name.c_str());
         return -1;
     }
-
-    const char *option = sparsing ? "--sparse=always" : "--sparse=never";
-    const pid_t child =
-        start_copier(option, source.get(), copy.get(), name.c_str(), temp_name.c_str());
-    if (child < 0) {
-        std::perror("vfork");
-        fail_line(nullptr, "vfork failed.\n");
-        discard_open_copy(directory, temp_name, copy.get(), name.c_str());
-        return -1;
-    }
-    int status = 0;
-    const pid_t waited = wait_for_copier(child, status);
-    if (waited < 0) {
-        // The copy cannot be trusted when its end was not seen.
-        fail_line("waitpid", "waitpid(%d) failed\n", child);
-        end_stopped_copier(child);
-        discard_open_copy(directory, temp_name, copy.get(), name.c_str());
-        return -1;
-    }
-    if (status != 0) {
-        fail_line(nullptr, "copying failed; child with pid %d returned %d\n", waited, status);
-        if (WIFSTOPPED(status)) end_stopped_copier(child);
-        discard_open_copy(directory, temp_name, copy.get(), name.c_str());
-        return -1;
-    }
+    source.reset();
 
     struct stat made;
-    if (fstat(copy.get(), &made) != 0) {
-        fail_line("lstat", "lstat(%s) failed\n", temp_name.c_str());
+    if (!measure_copy(copy.get(), temp_name, made)) {
         discard_copy(directory, temp_name, nullptr, name.c_str());
         return -1;
     }
-    const int64_t gain =
-        sparsing ? original.st_blocks - made.st_blocks : made.st_blocks - original.st_blocks;
+    auto gain_of = [&](const struct stat &copied) -> int64_t {
+        return sparsing ? original.st_blocks - copied.st_blocks
+                        : copied.st_blocks - original.st_blocks;
+    };
+    // Until the copy is written out, its blocks are the file system's
+    // estimate, which leaves out the blocks that map a copy of many pieces.
+    // A copy that looks like a gain is written out and measured again, so
+    // that the figures are the blocks the copy keeps.
+    if (gain_of(made) > 0) {
+        if (fsync(copy.get()) != 0) {
+            fail_line("fsync", "fsync(%s) failed\n", temp_name.c_str());
+            discard_copy(directory, temp_name, &made, name.c_str());
+            return -1;
+        }
+        if (!measure_copy(copy.get(), temp_name, made)) {
+            discard_copy(directory, temp_name, nullptr, name.c_str());
+            return -1;
+        }
+    }
+    const int64_t gain = gain_of(made);
     if (gain < run_stats.min_copy_gain) run_stats.min_copy_gain = gain;
     if (gain > run_stats.max_copy_gain) run_stats.max_copy_gain = gain;
     if (gain <= 0) return discard_copy(directory, temp_name, &made, name.c_str());

@@ -1,5 +1,5 @@
-// Rewrites a file through the system copier, sparse or desparsed, when the
-// copy wins blocks in the wanted direction.
+// Rewrites a file of one link through a copy made beside it, sparse or
+// desparsed, when the copy wins blocks in the wanted direction.
 #pragma once
 
 int resparse_file(char *const *slot, unsigned char sparsing);

@@ -226,7 +226,23 @@ int parse_options(int argc, char **argv) {
             report_always("twinfold version %1.2f\n", version);
             report_flush();
             std::exit(0);
-        default: break;  // getopt has complained on standard error
+        default:
+            // getopt has complained on standard error. A mistyped option may
+            // be one letter away from another mode (--verbose holds an s), so
+            // the run ends before it reads or changes anything.
+            std::fputs("Try 'twinfold -h' for help.\n", stderr);
+            std::exit(1);
+        }
+    }
+    // Parsing stops at the first argument that is not an option; the names
+    // come from standard input, so arguments are ignored. An option after
+    // one (as in "twinfold . -n") would be ignored too, and the run would act
+    // where the user asked for a report: it ends the run instead.
+    for (int i = optind; i < argc; ++i) {
+        if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            std::fprintf(stderr, "twinfold: option '%s' after an argument is not read\n", argv[i]);
+            std::fputs("Try 'twinfold -h' for help.\n", stderr);
+            std::exit(1);
         }
     }
     return delete_mode;

@@ -7,8 +7,9 @@
 
 // Reads the options into run_options and returns delete_mode (1 for -d). Help
 // and version are answered at once and end the process with status 0; an
-// unknown letter draws getopt's complaint and is otherwise ignored. Parsing
-// ends at the first argument that is not an option.
+// unknown letter draws getopt's complaint and a pointer to -h, and ends the
+// process with status 1. Parsing ends at the first argument that is not an
+// option.
 int parse_options(int argc, char **argv);
 
 // The line "NAME started at YYYY-MM-DD hh:mm:ss", unless quiet.

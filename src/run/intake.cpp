@@ -1,8 +1,11 @@
 #include "run/intake.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "run/memory.h"
 #include "run/output.h"
@@ -10,7 +13,16 @@
 
 namespace {
 
-constexpr int name_buffer_size = 1024;
+// The longest name that fits the buffer with its NUL.
+constexpr size_t longest_name = 1023;
+// How much of a skipped name its line shows.
+constexpr size_t shown_head = 40;
+
+constexpr char terminal_hint[] =
+    "twinfold reads NUL-separated file names from standard input, "
+    "as in: find . -type f -print0 | twinfold\n";
+constexpr char newline_hint[] =
+    "stdin: newlines but no NUL byte: names end with a NUL byte (use find -print0)\n";
 
 // The names are stored one after the other, each preceded by its 4-byte
 // position in input order. Nothing changes a name once it is read, so
@@ -19,29 +31,70 @@ constexpr int name_buffer_size = 1024;
 char *work_arena = nullptr;
 size_t work_arena_size = 0;
 
-// Reads one name into buffer: up to and including a NUL, up to the end of the
-// stream, or 1024 bytes, whichever comes first. A failed read ends the name
-// like the end of input; it is reported and recorded in final_status, and the
-// result is false so that a stream that keeps failing is not read forever.
-bool read_one_name(FILE *stream, char *buffer, const char *label, int &final_status) {
-    buffer[0] = '\0';
-    for (int i = 0; i < name_buffer_size; ++i) {
-        int c = getc_unlocked(stream);
+struct name_read {
+    size_t length = 0;          // bytes of the whole name, its NUL not counted
+    bool ended_by_nul = false;  // a NUL ended it (not the end of input or a failed read)
+    bool newline = false;       // it holds a newline byte
+    bool failed = false;        // a read failed; reported, final_status set
+};
+
+// Reads one name: every byte up to its NUL, the end of the stream or a failed
+// read. buffer (longest_name + 1 bytes) receives the name, or of a name too
+// long to fit its first longest_name bytes; the length tells which. A name is
+// never split: its bytes after the buffer is full are read and dropped, so
+// the next name starts after its NUL. A failed read ends the name like the
+// end of input; it is reported and recorded in final_status, so that a
+// stream that keeps failing is not read forever.
+name_read read_one_name(FILE *stream, char *buffer, const char *label, int &final_status) {
+    name_read name;
+    for (;;) {
+        const int c = getc_unlocked(stream);
         if (c == EOF) {
-            buffer[i] = '\0';
-            if (int error = std::ferror(stream)) {
+            if (const int error = std::ferror(stream)) {
                 std::fprintf(stderr, "%s: error %d.\n", label, error);
                 final_status = -1;
-                return false;
+                name.failed = true;
             }
-            return true;
+            break;
         }
-        buffer[i] = static_cast<char>(c);
-        if (c == '\0') break;
+        if (c == '\0') {
+            name.ended_by_nul = true;
+            break;
+        }
+        if (c == '\n') name.newline = true;
+        if (name.length < longest_name) buffer[name.length] = static_cast<char>(c);
+        ++name.length;
     }
-    // A name of 1024 bytes or more keeps its first 1023; the 1024th is lost.
-    buffer[name_buffer_size - 1] = '\0';
-    return true;
+    buffer[name.length < longest_name ? name.length : longest_name] = '\0';
+    return name;
+}
+
+// The first bytes of a name as one line of plain text: newlines, control
+// bytes, bytes above 126 and the backslash are written as C escapes.
+std::string printable_head(const char *name) {
+    std::string shown;
+    for (size_t i = 0; i < shown_head && name[i] != '\0'; ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c == '\\') {
+            shown += "\\\\";
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (c < 0x20 || c > 0x7e) {
+            char octal[5];
+            std::snprintf(octal, sizeof octal, "\\%03o", c);
+            shown += octal;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
+void report_skipped(const char *head, size_t length) {
+    std::fprintf(stderr, "stdin: name of %zu bytes skipped (longer than %zu): %s...\n", length,
+                 longest_name, printable_head(head).c_str());
 }
 
 [[noreturn]] void spool_write_failed() {
@@ -57,22 +110,33 @@ bool read_one_name(FILE *stream, char *buffer, const char *label, int &final_sta
 }  // namespace
 
 void read_name_list(FILE *input, FILE *spool, int &final_status, const char *program_name) {
-    char buffer[name_buffer_size];
+    char buffer[longest_name + 1];
     size_t name_bytes = 0;  // all names with their NULs
 
-    // First phase: standard input into the spool.
+    // Someone at a terminal may not know what the run waits for.
+    if (isatty(fileno(input))) std::fputs(terminal_hint, stderr);
+
+    // First phase: standard input into the spool, which holds only names
+    // that fit.
+    bool any_nul = false, any_newline = false;
     while (!std::feof(input)) {
-        bool ok = read_one_name(input, buffer, "stdin", final_status);
-        size_t length = std::strlen(buffer);
-        if (length > 0) {
+        const name_read name = read_one_name(input, buffer, "stdin", final_status);
+        any_nul = any_nul || name.ended_by_nul;
+        any_newline = any_newline || name.newline;
+        if (name.length > longest_name) {
+            report_skipped(buffer, name.length);
+        } else if (name.length > 0) {
             ++file_count;
-            name_bytes += length + 1;
-            if (std::fwrite(buffer, 1, length + 1, spool) != length + 1) spool_write_failed();
+            name_bytes += name.length + 1;
+            if (std::fwrite(buffer, 1, name.length + 1, spool) != name.length + 1)
+                spool_write_failed();
         }
-        if (!ok) break;
+        if (name.failed) break;
     }
     // The stream buffers its writes: a failure may only show when they reach the file.
     if (std::fflush(spool) != 0) spool_write_failed();
+    // A list of lines, as find writes it without -print0, is one long name.
+    if (any_newline && !any_nul) std::fputs(newline_hint, stderr);
 
     // Second phase: the spool into the arrays.
     report("Input: %d files, processing ...\n", file_count);
@@ -95,9 +159,11 @@ void read_name_list(FILE *input, FILE *spool, int &final_status, const char *pro
     char *work_next = work_arena;
     size_t copied = 0;  // name bytes with their NULs
     for (size_t i = 0; i < count; ++i) {
-        read_one_name(spool, buffer, "tmpfile", final_status);
-        size_t length = std::strlen(buffer) + 1;
-        if (copied + length > name_bytes) {
+        const name_read name = read_one_name(spool, buffer, "tmpfile", final_status);
+        size_t length = name.length + 1;
+        // The spool holds only names that fit; one read back otherwise (after
+        // a failed read, or a spool changed by someone else) becomes empty.
+        if (name.length > longest_name || copied + length > name_bytes) {
             length = 1;
             buffer[0] = '\0';
         }

@@ -2,21 +2,22 @@
  * Fault-injection shim, preloaded into the binary under test.
  *
  * TWINFOLD_FAULTS: rules separated by ';', each  call:match:errno[:skip[:times]]
- *   call   the intercepted function (lstat, open, read, link, rename, ...);
- *          written call@program, the rule holds only in processes of that
- *          program (twinfold, cp): the copier inherits the shim too
+ *   call   the intercepted function (lstat, open, read, write, lseek, link,
+ *          rename, ...; pread and pwrite count as read and write); written
+ *          call@program, the rule holds only in processes of that program
  *   match  a substring of the path ("*" matches any); for calls relative to
  *          a directory descriptor (fstatat, openat, linkat, symlinkat,
  *          renameat, unlinkat) it is the directory's path joined with the
  *          relative one; an openat that creates exclusively counts as
- *          "mkstemp"; for execl it is the program and its arguments,
- *          then " <" and the path of standard input and " >" and that of
- *          standard output; for calls on a descriptor the path is what
- *          /proc/self/fd names; for calloc it is "NMEMB,SIZE"; for mlockall
- *          it is the flags as a decimal number
+ *          "mkstemp"; for execl it is the program and its arguments; for
+ *          calls on a descriptor the path is what /proc/self/fd names; for
+ *          calloc it is "NMEMB,SIZE"; for mlockall it is the flags as a
+ *          decimal number
  *   errno  a number or a name such as EIO; the call fails with it.
  *          For tmpfile, FULL hands out a stream on /dev/full (writes fail) and
- *          WRONLY a stream that cannot be read back.
+ *          WRONLY a stream that cannot be read back. For read and write,
+ *          SHORT lets the call through for half the bytes asked (a short
+ *          transfer), without an error.
  *   skip   matching calls to let through before failing (default 0)
  *   times  matching calls to fail after that (default 0: every one)
  * TWINFOLD_HOOKS: rules separated by newlines, each  call:match:skip:shell command
@@ -29,11 +30,18 @@
  * TWINFOLD_STAMPS=seconds: every status the process is handed (stat, lstat,
  *   fstat, fstatat, statx and their 64-bit forms) shows its times cut to whole
  *   seconds, as on a file system that keeps no finer time stamps.
+ * TWINFOLD_CHILD_LOG: a file to which every call that starts a process or
+ *   replaces the program (fork, vfork, clone, posix_spawn, the exec family,
+ *   system, popen) appends a line "PROGRAM CALL", PROGRAM being the short
+ *   name of the process that made it; a test can assert that there is none.
+ *   The commands of TWINFOLD_HOOKS are not counted.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -66,6 +74,7 @@ static int busy;
 
 #define TMP_FULL (-1)
 #define TMP_WRONLY (-2)
+#define SHORT_TRANSFER (-3)
 
 static int errno_by_name(const char *text) {
     static const struct { const char *name; int value; } names[] = {
@@ -74,7 +83,7 @@ static int errno_by_name(const char *text) {
         {"ENOMEM", ENOMEM}, {"EROFS", EROFS},   {"EBUSY", EBUSY},   {"EAGAIN", EAGAIN},
         {"EINVAL", EINVAL}, {"EBADF", EBADF},   {"ENOTDIR", ENOTDIR}, {"EISDIR", EISDIR},
         {"ENAMETOOLONG", ENAMETOOLONG}, {"EDQUOT", EDQUOT}, {"ELOOP", ELOOP}, {"ECHILD", ECHILD},
-        {"FULL", TMP_FULL}, {"WRONLY", TMP_WRONLY},
+        {"FULL", TMP_FULL}, {"WRONLY", TMP_WRONLY}, {"SHORT", SHORT_TRANSFER},
     };
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
         if (strcmp(text, names[i].name) == 0) return names[i].value;
@@ -453,20 +462,80 @@ int close(int fd) {
     return result;
 }
 
+/* The errno a call on fd must fail with, SHORT_TRANSFER, or 0. */
+static int fd_fault(const char *call, int fd) {
+    if (!(fault_count || hook_count || !loaded)) return 0;
+    char path[4096];
+    return check(call, fd_path(fd, path, sizeof path));
+}
+
+/* Applies a fault to a transfer of count bytes: -1 with errno set when the
+   call must fail, otherwise the count to let through. */
+static long long transfer_fault(const char *call, int fd, size_t count) {
+    int error = fd_fault(call, fd);
+    if (error > 0) {
+        errno = error;
+        return -1;
+    }
+    if (error == SHORT_TRANSFER && count > 1) return (long long)(count / 2);
+    return (long long)count;
+}
+
 ssize_t read(int fd, void *buffer, size_t count) {
     REAL(read);
-    FAIL_FD("read", fd, -1);
-    return real_read(fd, buffer, count);
+    long long allowed = transfer_fault("read", fd, count);
+    if (allowed < 0) return -1;
+    return real_read(fd, buffer, (size_t)allowed);
 }
 ssize_t pread(int fd, void *buffer, size_t count, off_t offset) {
     REAL(pread);
-    FAIL_FD("read", fd, -1);
-    return real_pread(fd, buffer, count, offset);
+    long long allowed = transfer_fault("read", fd, count);
+    if (allowed < 0) return -1;
+    return real_pread(fd, buffer, (size_t)allowed, offset);
+}
+ssize_t pread64(int fd, void *buffer, size_t count, off64_t offset) {
+    REAL(pread64);
+    long long allowed = transfer_fault("read", fd, count);
+    if (allowed < 0) return -1;
+    return real_pread64(fd, buffer, (size_t)allowed, offset);
 }
 ssize_t write(int fd, const void *buffer, size_t count) {
     REAL(write);
-    FAIL_FD("write", fd, -1);
-    return real_write(fd, buffer, count);
+    long long allowed = transfer_fault("write", fd, count);
+    if (allowed < 0) return -1;
+    return real_write(fd, buffer, (size_t)allowed);
+}
+ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset) {
+    REAL(pwrite);
+    long long allowed = transfer_fault("write", fd, count);
+    if (allowed < 0) return -1;
+    return real_pwrite(fd, buffer, (size_t)allowed, offset);
+}
+ssize_t pwrite64(int fd, const void *buffer, size_t count, off64_t offset) {
+    REAL(pwrite64);
+    long long allowed = transfer_fault("write", fd, count);
+    if (allowed < 0) return -1;
+    return real_pwrite64(fd, buffer, (size_t)allowed, offset);
+}
+off_t lseek(int fd, off_t offset, int whence) {
+    REAL(lseek);
+    FAIL_FD("lseek", fd, -1);
+    return real_lseek(fd, offset, whence);
+}
+off64_t lseek64(int fd, off64_t offset, int whence) {
+    REAL(lseek64);
+    FAIL_FD("lseek", fd, -1);
+    return real_lseek64(fd, offset, whence);
+}
+int ftruncate(int fd, off_t length) {
+    REAL(ftruncate);
+    FAIL_FD("ftruncate", fd, -1);
+    return real_ftruncate(fd, length);
+}
+int ftruncate64(int fd, off64_t length) {
+    REAL(ftruncate64);
+    FAIL_FD("ftruncate", fd, -1);
+    return real_ftruncate64(fd, length);
 }
 size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream) {
     REAL(fwrite);
@@ -634,16 +703,82 @@ int munlockall(void) {
     return real_munlockall();
 }
 
+/* Appends "PROGRAM CALL" to TWINFOLD_CHILD_LOG, if it is set. */
+static void note_child(const char *call) {
+    const char *log = getenv("TWINFOLD_CHILD_LOG");
+    if (!log || !*log) return;
+    int saved = errno;
+    int (*real_open)(const char *, int, ...) =
+        (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
+    ssize_t (*real_write)(int, const void *, size_t) =
+        (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+    int (*real_close)(int) = (int (*)(int))dlsym(RTLD_NEXT, "close");
+    int fd = real_open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        char line[256];
+        int n = snprintf(line, sizeof line, "%s %s\n", program_invocation_short_name, call);
+        if (n > 0 && real_write(fd, line, (size_t)n) < 0) {
+        }
+        real_close(fd);
+    }
+    errno = saved;
+}
+
+pid_t fork(void) {
+    REAL(fork);
+    note_child("fork");
+    return real_fork();
+}
+pid_t _Fork(void);
+pid_t _Fork(void) {
+    REAL(_Fork);
+    note_child("_Fork");
+    return real__Fork();
+}
 pid_t vfork(void) {
+    note_child("vfork");
     int error = check("vfork", "*");
     if (error > 0) {
         errno = error;
         return -1;
     }
     /* The child of a wrapped vfork could not return from this frame; a fork
-       serves the caller the same, since its child only runs exec or _exit. */
+       serves the caller the same, since its child may only run exec or _exit. */
     REAL(fork);
     return real_fork();
+}
+int clone(int (*function)(void *), void *stack, int flags, void *argument, ...) {
+    REAL(clone);
+    note_child("clone");
+    va_list args;
+    va_start(args, argument);
+    pid_t *parent_tid = va_arg(args, pid_t *);
+    void *tls = va_arg(args, void *);
+    pid_t *child_tid = va_arg(args, pid_t *);
+    va_end(args);
+    return real_clone(function, stack, flags, argument, parent_tid, tls, child_tid);
+}
+int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) {
+    REAL(posix_spawn);
+    note_child("posix_spawn");
+    return real_posix_spawn(pid, path, actions, attributes, argv, envp);
+}
+int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
+                 const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) {
+    REAL(posix_spawnp);
+    note_child("posix_spawnp");
+    return real_posix_spawnp(pid, file, actions, attributes, argv, envp);
+}
+int system(const char *command) {
+    REAL(system);
+    note_child("system");
+    return real_system(command);
+}
+FILE *popen(const char *command, const char *type) {
+    REAL(popen);
+    note_child("popen");
+    return real_popen(command, type);
 }
 
 pid_t waitpid(pid_t pid, int *status, int options) {
@@ -652,34 +787,77 @@ pid_t waitpid(pid_t pid, int *status, int options) {
     return real_waitpid(pid, status, options);
 }
 
+int execve(const char *path, char *const argv[], char *const envp[]) {
+    REAL(execve);
+    note_child("execve");
+    return real_execve(path, argv, envp);
+}
+int execveat(int dirfd, const char *path, char *const argv[], char *const envp[], int flags) {
+    REAL(execveat);
+    note_child("execveat");
+    return real_execveat(dirfd, path, argv, envp, flags);
+}
+int fexecve(int fd, char *const argv[], char *const envp[]) {
+    REAL(fexecve);
+    note_child("fexecve");
+    return real_fexecve(fd, argv, envp);
+}
+int execv(const char *path, char *const argv[]) {
+    REAL(execv);
+    note_child("execv");
+    return real_execv(path, argv);
+}
+int execvp(const char *file, char *const argv[]) {
+    REAL(execvp);
+    note_child("execvp");
+    return real_execvp(file, argv);
+}
+int execvpe(const char *file, char *const argv[], char *const envp[]) {
+    REAL(execvpe);
+    note_child("execvpe");
+    return real_execvpe(file, argv, envp);
+}
+
+/* The arguments of a list-form exec, up to its terminating null pointer;
+   for execle the environment follows it. */
+#define COLLECT_ARGUMENTS(first, argv, after)                                    \
+    char *argv[64];                                                              \
+    int argc_ = 0;                                                               \
+    va_list args_;                                                               \
+    va_start(args_, first);                                                      \
+    argv[argc_++] = (char *)first;                                               \
+    while (argc_ < 63 && (argv[argc_] = va_arg(args_, char *)) != NULL) ++argc_; \
+    argv[argc_] = NULL;                                                          \
+    after;                                                                       \
+    va_end(args_)
+
 int execl(const char *path, const char *arg, ...) {
-    char *argv[64];
-    int n = 0;
-    argv[n++] = (char *)arg;
-    va_list args;
-    va_start(args, arg);
-    while (n < 63 && (argv[n] = va_arg(args, char *)) != NULL) ++n;
-    va_end(args);
-    argv[n] = NULL;
-    /* Matched against the program and its arguments, since a rule's counts
-       live in each process: the child of a fork cannot count for the parent. */
+    COLLECT_ARGUMENTS(arg, argv, (void)0);
+    note_child("execl");
     char command[8192];
     size_t used = (size_t)snprintf(command, sizeof command, "%s", path);
-    for (int i = 0; i < n && used < sizeof command; ++i)
+    for (int i = 0; i < argc_ && used < sizeof command; ++i)
         used += (size_t)snprintf(command + used, sizeof command - used, " %s", argv[i]);
-    /* What the program is given on its standard streams, for a copier that
-       is handed descriptors rather than names. */
-    char input[4096], output[4096];
-    fd_path(0, input, sizeof input);
-    fd_path(1, output, sizeof output);
-    if (used < sizeof command)
-        snprintf(command + used, sizeof command - used, " <%.2000s >%.2000s", input, output);
     int error = check("execl", command);
     if (error > 0) {
         errno = error;
         return -1;
     }
-    return execv(path, argv);
+    REAL(execv);
+    return real_execv(path, argv);
+}
+int execlp(const char *file, const char *arg, ...) {
+    COLLECT_ARGUMENTS(arg, argv, (void)0);
+    note_child("execlp");
+    REAL(execvp);
+    return real_execvp(file, argv);
+}
+int execle(const char *path, const char *arg, ...) {
+    char **envp = NULL;
+    COLLECT_ARGUMENTS(arg, argv, envp = va_arg(args_, char **));
+    note_child("execle");
+    REAL(execve);
+    return real_execve(path, argv, envp);
 }
 
 int fchown(int fd, uid_t owner, gid_t group) {

@@ -47,6 +47,14 @@ std::string found_in_path(const std::string &command) {
 
 }  // namespace
 
+std::string tool_binary(const std::string &built) {
+    const char *directory = std::getenv("TWINFOLD_TOOL_DIR");
+    if (!directory || !*directory) return built;
+    // Only the programs this build makes have a twin in that directory.
+    if (built != TWINFOLD_BINARY && built != TWINFOLD_PLAIN_BINARY) return built;
+    return std::string(directory) + built.substr(built.rfind('/'));
+}
+
 std::vector<std::string> tool_wrapper() {
     std::vector<std::string> words;
     const char *text = std::getenv("TWINFOLD_TOOL_WRAPPER");
@@ -74,12 +82,15 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
         env_strings.emplace_back(*e);
     }
     std::string asan = "ASAN_OPTIONS=detect_leaks=0";
-    if (!options.faults.empty() || !options.hooks.empty() || options.whole_second_stamps) {
+    if (!options.faults.empty() || !options.hooks.empty() || options.whole_second_stamps ||
+        !options.child_log.empty()) {
         env_strings.push_back(std::string("LD_PRELOAD=") + FAULT_SHIM);
         asan += ":verify_asan_link_order=0";
         if (!options.faults.empty()) env_strings.push_back("TWINFOLD_FAULTS=" + options.faults);
         if (!options.hooks.empty()) env_strings.push_back("TWINFOLD_HOOKS=" + options.hooks);
         if (options.whole_second_stamps) env_strings.push_back("TWINFOLD_STAMPS=seconds");
+        if (!options.child_log.empty())
+            env_strings.push_back("TWINFOLD_CHILD_LOG=" + options.child_log);
     }
     env_strings.push_back(asan);
     for (const auto &e : options.env) env_strings.push_back(e);
@@ -87,7 +98,7 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
     // Under a wrapper the binary is found through PATH, from its own directory.
     const std::vector<std::string> wrapper =
         options.unwrapped ? std::vector<std::string>() : tool_wrapper();
-    const std::string tool = options.binary.empty() ? TWINFOLD_BINARY : options.binary;
+    const std::string tool = tool_binary(options.binary.empty() ? TWINFOLD_BINARY : options.binary);
     std::string program = tool;
     std::vector<std::string> arg_strings{"twinfold"};
     if (!wrapper.empty()) {

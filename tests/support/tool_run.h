@@ -18,6 +18,8 @@ struct tool_options {
     std::string cwd;                   // working directory; empty: the test's own
     std::string faults;                // TWINFOLD_FAULTS for the shim (empty: no shim)
     std::string hooks;                 // TWINFOLD_HOOKS for the shim
+    std::string child_log;             // TWINFOLD_CHILD_LOG for the shim: the file in which it
+                                       // notes every process the binary starts (empty: none)
     bool whole_second_stamps = false;  // the shim cuts every time stamp the tool sees to seconds
     std::string stdin_path;            // read standard input from this file instead of input
     std::vector<std::string> env;      // further NAME=value entries
@@ -32,10 +34,16 @@ struct tool_options {
 // the test's environment (a command, its words separated by blanks, such as
 // "valgrind -q --error-exitcode=97"), the binary runs under that command: it
 // is found through PATH as "twinfold" so that it still sees that name, and
-// timeouts are stretched by tool_wrapper_slowdown. A case about the binary's
-// own memory sets unwrapped.
+// timeouts are stretched by tool_wrapper_slowdown (ctest's limit too, see
+// tests/CMakeLists.txt). A case about the binary's own memory sets unwrapped.
 tool_result run_tool(const std::vector<std::string> &args, const std::string &input,
                      const tool_options &options = {});
+
+// The program run_tool runs for a binary of this build: the same, or, when
+// TWINFOLD_TOOL_DIR is set in the test's environment, the program of the
+// same name in that directory (another build's, such as one without
+// sanitizers for a run under valgrind).
+std::string tool_binary(const std::string &built);
 
 // The command that run_tool puts in front of the binary (empty: none).
 std::vector<std::string> tool_wrapper();
