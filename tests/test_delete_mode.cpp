@@ -427,6 +427,108 @@ TEST(DeleteMode, NamesThatAreNotRegularFiles) {
     }
 }
 
+// An entry listed under several names (relative names in the working
+// directory, "b" and "./b") is kept when any of its names is the one the rule
+// keeps: the last in byte order, the first with -i. The lines name what
+// really happens: the deleted name reaches the entry removed, the preserved
+// one the entry kept.
+TEST(DeleteMode, AnEntryListedTwiceKeepsItsBestName) {
+    struct row {
+        std::vector<std::string> input;  // b and x hold equal bytes
+        bool inverse;
+        std::string removed;  // the entry that goes
+    };
+    // The kept name of each row: b, ./b, ./b, x, ./b, x, ./x, x, ./b.
+    const std::vector<row> rows = {
+        {{"b", "./b", "./x"}, false, "x"},     {{"b", "./b", "./x"}, true, "x"},
+        {{"./x", "./b", "b"}, true, "x"},      {{"x", "./b", "./x"}, false, "b"},
+        {{"x", "./b", "./x"}, true, "x"},      {{"./x", "x", "b"}, false, "b"},
+        {{"./x", "x", "b"}, true, "b"},        {{"b", "./x", "./b", "x"}, false, "b"},
+        {{"b", "./x", "./b", "x"}, true, "x"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::PrintToString(r.input) + (r.inverse ? " -i" : ""));
+        scratch_dir dir;
+        write_file(dir / "b", shared_bytes);
+        write_file(dir / "x", shared_bytes);
+        const long long blocks = status_of(dir / "b").st_blocks;
+        const std::string kept = r.removed == "x" ? "b" : "x";
+
+        std::vector<std::string> args = {"-d"};
+        if (r.inverse) args.push_back("-i");
+        tool_result result = run_tool(args, nul_list(r.input), {.cwd = dir.path});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_FALSE(exists(dir / r.removed));
+        EXPECT_EQ(read_file(dir / kept), shared_bytes);
+        const auto equal_lines = lines_starting(result.out, "Equal files: ");
+        ASSERT_EQ(equal_lines.size(), 1u) << result.out;
+        const std::string head = "Equal files: ", middle = " will get deleted, ",
+                          tail = " will get preserved.";
+        const std::string &line = equal_lines[0];
+        const size_t at = line.find(middle);
+        ASSERT_NE(at, std::string::npos);
+        const std::string deleted = line.substr(head.size(), at - head.size());
+        const std::string preserved =
+            line.substr(at + middle.size(), line.size() - at - middle.size() - tail.size());
+        EXPECT_EQ(fs::path(deleted).filename(), r.removed) << line;
+        EXPECT_EQ(fs::path(preserved).filename(), kept) << line;
+        const auto deleting = lines_starting(result.out, "deleting ");
+        ASSERT_EQ(deleting.size(), 1u);
+        EXPECT_EQ(deleting[0], deleting_line(deleted, blocks));
+        EXPECT_EQ(
+            lines_starting(result.out, "Duplicate files"),
+            std::vector<std::string>{summary_line(1, static_cast<int>(r.input.size()), blocks)});
+    }
+}
+
+// Hard links of one FIFO or one symbolic link are duplicates: the names of
+// one inode meet in the sort wherever the list puts them, among other FIFOs,
+// symbolic links of the same size and empty files. Of each such inode the
+// first name goes (the last with -i); other inodes stay.
+TEST(DeleteMode, NamesOfOneFifoOrSymbolicLinkMeet) {
+    for (bool inverse : {false, true}) {
+        SCOPED_TRACE(inverse ? "-i" : "");
+        scratch_dir dir;
+        for (const char *fifo : {"p1", "p3", "p5", "q"})
+            ASSERT_EQ(mkfifo((dir / fifo).c_str(), 0644), 0);
+        ASSERT_EQ(link((dir / "p1").c_str(), (dir / "p2").c_str()), 0);
+        ASSERT_EQ(link((dir / "p3").c_str(), (dir / "p4").c_str()), 0);
+        for (const char *link_name : {"s1", "s3", "s5"})
+            ASSERT_EQ(symlink("abc", (dir / link_name).c_str()), 0);  // all of size 3
+        ASSERT_EQ(linkat(AT_FDCWD, (dir / "s1").c_str(), AT_FDCWD, (dir / "s2").c_str(), 0), 0);
+        ASSERT_EQ(linkat(AT_FDCWD, (dir / "s3").c_str(), AT_FDCWD, (dir / "s4").c_str(), 0), 0);
+        write_file(dir / "e", "");
+        write_file(dir / "r", "xyz");  // a regular file of the links' size
+        // The names of one inode lie far apart in the list.
+        const std::vector<std::string> input = {"p1", "s1", "q",  "p3", "e",  "s3", "s5",
+                                                "p5", "r",  "p4", "s4", "p2", "s2"};
+        std::vector<std::string> names = in_dir(dir, input);
+
+        std::vector<std::string> args = {"-d"};
+        if (inverse) args.push_back("-i");
+        tool_result result = run_tool(args, nul_list(names), {.timeout_seconds = 60});
+        ASSERT_FALSE(result.timed_out);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        const std::vector<std::string> gone =
+            inverse ? std::vector<std::string>{"p2", "p4", "s2", "s4"}
+                    : std::vector<std::string>{"p1", "p3", "s1", "s3"};
+        EXPECT_EQ(announced(result.out), in_dir(dir, gone));
+        for (const auto &name : input) {
+            const bool removed = std::find(gone.begin(), gone.end(), name) != gone.end();
+            EXPECT_EQ(exists(dir / name), !removed) << name;
+        }
+        const std::vector<std::string> left =
+            inverse ? std::vector<std::string>{"p1", "p3", "s1", "s3"}
+                    : std::vector<std::string>{"p2", "p4", "s2", "s4"};
+        for (const auto &name : left) EXPECT_EQ(status_of(dir / name).st_nlink, 1u) << name;
+        EXPECT_EQ(read_file(dir / "r"), "xyz");
+        EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
+                  std::vector<std::string>{summary_line(4, static_cast<int>(input.size()), 0)});
+    }
+}
+
 // A marked name is removed only while it and the name it was found equal to
 // are still the files that were compared. Each row changes the tree right
 // before the first removal; the second marked name must then be kept.

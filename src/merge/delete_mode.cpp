@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -156,6 +158,50 @@ bool one_directory_entry(int32_t first, int32_t second) {
     return entry_key(first) == entry_key(second);
 }
 
+// The name that speaks for a position's directory entry: of all the listed
+// names that reach the entry, the one last in the order of compare_names
+// (its position in name_index). Two entries of equal files are ranked by
+// these names, so that an entry listed under several names is kept when any
+// of them is the name the rule keeps. Only names that share their final
+// component can reach one entry: just those have their places looked up.
+std::vector<int32_t> keepers;
+
+void find_keepers() {
+    const size_t count = static_cast<size_t>(file_count);
+    keepers.resize(count);
+    std::vector<int32_t> by_final(count);
+    for (size_t i = 0; i < count; ++i) keepers[i] = by_final[i] = static_cast<int32_t>(i);
+    auto final_of = [](int32_t position) {
+        return std::string_view(final_component(name_index[position]));
+    };
+    std::stable_sort(by_final.begin(), by_final.end(),
+                     [&](int32_t x, int32_t y) { return final_of(x) < final_of(y); });
+    std::unordered_map<std::string, int32_t> last_of_entry;
+    for (size_t from = 0; from < count;) {
+        size_t to = from + 1;
+        while (to < count && final_of(by_final[to]) == final_of(by_final[from])) ++to;
+        if (to - from > 1) {
+            last_of_entry.clear();
+            for (size_t k = from; k < to; ++k) {
+                // A name whose place is unknown stands for itself.
+                if (!place_of(by_final[k]).known) continue;
+                int32_t &last =
+                    last_of_entry.emplace(entry_key(by_final[k]), by_final[k]).first->second;
+                last = std::max(last, by_final[k]);
+            }
+            for (size_t k = from; k < to; ++k)
+                if (place_of(by_final[k]).known)
+                    keepers[by_final[k]] = last_of_entry[entry_key(by_final[k])];
+        }
+        from = to;
+    }
+}
+
+int32_t keeper_of(int32_t position) {
+    if (keepers.size() != static_cast<size_t>(file_count)) find_keepers();
+    return keepers[static_cast<size_t>(position)];
+}
+
 // The decision on every marked entry, whichever of the names reaching it was
 // marked. A second name of a marked entry counts as marked, so that every
 // mark points at an entry that was not marked at the time: following the
@@ -283,10 +329,17 @@ int compare_and_mark(const void *a, const void *b) {
             note_same_inode(x, y);
         } else {
             // Only regular files are read: a symbolic link is not followed to
-            // another file's bytes, and a FIFO or device is never opened. Such a
-            // name sorts first, like a file that cannot be opened.
-            if (!S_ISREG(first_status.st_mode)) return -1;
-            if (!S_ISREG(second_status.st_mode)) return 1;
+            // another file's bytes, and a FIFO or device is never opened. Such
+            // names sort before the regular files of their size, in the order of
+            // their devices and inodes, so that the names of one of them meet.
+            const bool first_regular = S_ISREG(first_status.st_mode);
+            const bool second_regular = S_ISREG(second_status.st_mode);
+            if (!first_regular || !second_regular) {
+                if (first_regular != second_regular) return first_regular ? 1 : -1;
+                if (first_status.st_dev != second_status.st_dev)
+                    return first_status.st_dev < second_status.st_dev ? -1 : 1;
+                return first_status.st_ino < second_status.st_ino ? -1 : 1;
+            }
             int order = 0;
             look_outcome outcome = compare_looked_contents(x, y, order, basis);
             if (outcome == look_outcome::settled && order != 0) return order;
@@ -316,7 +369,11 @@ int compare_and_mark(const void *a, const void *b) {
             continue;
         }
         const bool proven = basis == equality_basis::proven;
-        if (order > 0) {
+        // The entry whose names all come before the other's names goes.
+        const int32_t first_keeper = keeper_of(first_position);
+        const int32_t second_keeper = keeper_of(second_position);
+        if (first_keeper == second_keeper) return order;
+        if (first_keeper > second_keeper) {
             mark(second_position, second, second_status, first_position, first, first_status,
                  proven);
             return 1;
