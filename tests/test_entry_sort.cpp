@@ -1,8 +1,9 @@
 // The sort must order correctly with a consistent comparison and must stay
 // within the array and end, whatever an inconsistent comparison answers.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,7 +17,9 @@ int by_bytes(const void *a, const void *b) {
 }
 
 std::mt19937 chaos(12345);
-int at_random(const void *, const void *) { return static_cast<int>(chaos() % 3) - 1; }
+int at_random(const void *, const void *) {
+    return static_cast<int>(chaos() % 3) - 1;
+}
 
 struct sorter {
     const char *name;

@@ -199,13 +199,13 @@ TEST(RewriteSequences, ComboLinkStageSeesTheFilesTheSparsePassMade) {
     write_file(dir / "many", dense_bytes(8192, 4));
     for (const char *name : {"many.2", "many.3"})
         ASSERT_EQ(link((dir / "many").c_str(), (dir / name).c_str()), 0);
-    tool_result r =
-        run_tool({"-c", "-S"}, nul_list({"z1", "many", "z3", "z2"}), {.cwd = dir.path});
+    tool_result r = run_tool({"-c", "-S"}, nul_list({"z1", "many", "z3", "z2"}), {.cwd = dir.path});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     const std::string out = without_preamble(r.out);
     EXPECT_NE(out.find("Scanning for more dups ...\nFiles linked: "), std::string::npos) << out;
-    EXPECT_TRUE(std::regex_search(out, std::regex("Minimum of found hard links: 1, Maximum: 3\\.\n")))
+    EXPECT_TRUE(
+        std::regex_search(out, std::regex("Minimum of found hard links: 1, Maximum: 3\\.\n")))
         << out;
     EXPECT_TRUE(same_file(status_of(dir / "z1"), status_of(dir / "z2")));
     EXPECT_TRUE(same_file(status_of(dir / "z1"), status_of(dir / "z3")));

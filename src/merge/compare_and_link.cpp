@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "merge/content_compare.h"
 #include "merge/file_knowledge.h"
+#include "merge/file_picture.h"
 #include "merge/link_replace.h"
+#include "run/file_status.h"
 #include "run/output.h"
 #include "run/run_state.h"
 
@@ -36,6 +39,21 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
     const bool soft = run_options.soft != 0;
 
     link_pair pair;
+    // A read-only run acts on its picture of the files, as the real run acts
+    // on them: the text a symbolic link would get is chosen as it would be.
+    const bool picturing = run_options.nodo && picture_in_use();
+    std::string text;
+    if (picturing && soft) {
+        text = symlink_text_reaching(survivor, survivor_status, replaced);
+        if (text.empty()) {
+            if (replaced_status.st_nlink == 1) {
+                add_wrapping(run_stats.reclaim_files, 1);
+                add_wrapping(run_stats.reclaim_blocks, replaced_status.st_blocks);
+            }
+            fail_line("symlink", "symlink(%s,%s) failed\n", survivor, replaced);
+            return -1;
+        }
+    }
     if (!run_options.nodo &&
         !hold_link_pair(survivor, survivor_status, replaced, replaced_status, pair)) {
         note_link_attempt(survivor_look, replaced_look, false, soft, pair);
@@ -51,6 +69,15 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
             replace_with_link(pair, survivor, survivor_status, replaced, replaced_status, soft);
         note_link_attempt(survivor_look, replaced_look, outcome == 0, soft, pair);
         if (outcome != 0) return outcome < 0 ? -1 : 0;
+    } else if (picturing) {
+        if (soft) {
+            picture_symbolic_link(replaced, replaced_status, text);
+        } else {
+            picture_hard_link(survivor, survivor_status, replaced, replaced_status);
+            pair.survivor_examined_after = picture_status(survivor, pair.survivor_after) == 0 &&
+                                           same_inode(pair.survivor_after, survivor_status);
+        }
+        note_link_attempt(survivor_look, replaced_look, true, soft, pair);
     }
     const uint32_t survivor_links = static_cast<uint32_t>(survivor_status.st_nlink);
     const uint32_t replaced_links = static_cast<uint32_t>(replaced_status.st_nlink);
@@ -118,7 +145,8 @@ int compare_files(const void *a, const void *b, bool acting) {
         if (outcome == look_outcome::settled) outcome = complete_looks(x, y);
         // A link is made only for the files as they are now: bytes that the
         // stamps do not prove are compared again first.
-        const bool linking = outcome == look_outcome::settled && acting && !run_options.nodo &&
+        const bool linking = outcome == look_outcome::settled && acting &&
+                             (!run_options.nodo || picture_in_use()) &&
                              compare_ownership(first_status, second_status) == 0 &&
                              may_link(first_status, second_status);
         if (linking && basis == equality_basis::remembered) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "merge/file_picture.h"
 #include "run/file_status.h"
 #include "run/output.h"
 #include "run/stamp_trust.h"
@@ -121,6 +122,7 @@ unique_fd open_examined_file(const char *name, const struct stat &examined) {
 }
 
 unique_fd open_examined_file(const char *name, const struct stat &examined, struct stat &opened) {
+    if (picture_in_use()) return picture_open(name, examined, opened);
     return open_examined_at(AT_FDCWD, name, examined, opened);
 }
 

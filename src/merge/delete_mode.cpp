@@ -14,6 +14,7 @@
 
 #include "merge/content_compare.h"
 #include "merge/file_knowledge.h"
+#include "merge/file_picture.h"
 #include "merge/name_index.h"
 #include "run/file_status.h"
 #include "run/held_entry.h"
@@ -257,7 +258,7 @@ removal_check still_as_compared(const mark_record &record, const struct stat &ma
     int32_t kept = record.kept;
     file_version expected = record.kept_version;
     for (size_t step = 0; step <= mark_records.size(); ++step) {
-        if (lstat(name_index[kept], &kept_now) == 0) {
+        if (picture_status(name_index[kept], kept_now) == 0) {
             const version_match kept_match = match_version(expected, kept_now);
             if (kept_match == version_match::other) return removal_check::changed;
             // Two names of one inode with a single link between them are one
@@ -282,8 +283,11 @@ removal_check still_as_compared(const mark_record &record, const struct stat &ma
 bool equal_now(const held_entry &entry, const char *name, const struct stat &marked_now,
                const char *kept_name, const struct stat &kept_now) {
     struct stat marked_opened, kept_opened;
-    unique_fd marked =
-        open_examined_at(entry.directory.get(), entry.last.c_str(), marked_now, marked_opened);
+    // A read-only run holds no entry: it opens the name through its picture.
+    unique_fd marked = picture_in_use()
+                           ? open_examined_file(name, marked_now, marked_opened)
+                           : open_examined_at(entry.directory.get(), entry.last.c_str(), marked_now,
+                                              marked_opened);
     if (!marked || !same_version(marked_opened, marked_now)) return false;
     unique_fd kept = open_examined_file(kept_name, kept_now, kept_opened);
     if (!kept || !same_version(kept_opened, kept_now)) return false;
@@ -391,9 +395,13 @@ void delete_marked(int count) {
         const char *name = name_index[i];
         // Looked at and removed through the directory that holds it, so that
         // the name removed is the one confirmed.
+        // A read-only run looks at it through its picture of the removals
+        // before.
         held_entry entry;
         struct stat status;
-        if (!hold_entry(name, entry) || !look_at(entry, status)) {
+        const bool seen = picture_in_use() ? picture_status(name, status) == 0
+                                           : hold_entry(name, entry) && look_at(entry, status);
+        if (!seen) {
             fail_line("lstat", "lstat(%s) failed\n", name);
             return;
         }
@@ -418,6 +426,8 @@ void delete_marked(int count) {
             report_always("deleting %s, freeing %lld blocks\n", name,
                           static_cast<long long>(freed));
             if (remove_entry(entry, status) != 0) fail_line("unlink", "unlink(%s) failed\n", name);
+        } else if (picture_in_use()) {
+            picture_removal(name, status);
         }
         add_wrapping(run_stats.reclaim_files, 1);
         add_wrapping(run_stats.reclaim_blocks, freed);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "merge/content_compare.h"
+#include "merge/file_picture.h"
 #include "run/file_handles.h"
 #include "run/file_status.h"
 #include "run/intake.h"
@@ -358,7 +359,9 @@ int examine_name(const char *name, struct stat &status) {
 
 bool examine_fresh(file_look &look) {
     ++knowledge_counts.status_queries;
-    if (examine_name(look.name, look.status) != 0) {
+    const int examined = picture_in_use() ? picture_status(look.name, look.status)
+                                          : examine_name(look.name, look.status);
+    if (examined != 0) {
         fail_line("lstat", "lstat(%s) failed\n", look.name);
         if (look.entry >= 0) slots[look.entry].word &= ~uint64_t(status_current);
         return false;
@@ -994,6 +997,9 @@ void note_link_attempt(const file_look &survivor, const file_look &replaced, boo
         version(number).owner = 0;
     if (first_bytes *cell = cell_of(replaced.entry, false)) cell->state = 0;
     if (soft || !pair.survivor_examined_after) return;
+    // The survivor's link count moved: what is remembered of it is not used.
+    if (const uint32_t number = version_number(cell_of(survivor.entry, false)))
+        version(number).owner = 0;
     // The survivor gained a name: its change time and link count moved, its
     // bytes did not. Both names now lead to it, and share what is known.
     const struct stat &after = pair.survivor_after;

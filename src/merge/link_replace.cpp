@@ -152,6 +152,24 @@ std::string symlink_text(std::string_view survivor, std::string_view replaced) {
     return text;
 }
 
+std::string symlink_text_reaching(const char *survivor, const struct stat &survivor_status,
+                                  const char *replaced) {
+    held_entry entry;
+    if (!hold_entry(replaced, entry)) return {};
+    int error = ENOENT;
+    for (const std::string &text : symlink_candidates(survivor, replaced)) {
+        struct stat reached;
+        if (fstatat(entry.directory.get(), text.c_str(), &reached, 0) != 0) {
+            error = errno;
+            continue;
+        }
+        if (same_inode(reached, survivor_status)) return text;
+        error = ENOENT;
+    }
+    errno = error;
+    return {};
+}
+
 int replace_with_link(link_pair &pair, const char *survivor, const struct stat &survivor_status,
                       const char *replaced, const struct stat &replaced_status, bool soft) {
     std::vector<std::string> texts;

@@ -47,3 +47,10 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
 // tell (replaced is absolute, or its directory climbs above where survivor's
 // path starts).
 std::string symlink_text(std::string_view survivor, std::string_view replaced);
+
+// The text that replace_with_link would give a symbolic link at replaced
+// leading to survivor's file (survivor_status), found without making
+// anything: the first of its texts that reaches that inode from replaced's
+// directory. Empty, with errno set, when none does.
+std::string symlink_text_reaching(const char *survivor, const struct stat &survivor_status,
+                                  const char *replaced);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "merge/file_picture.h"
 #include "rewrite/copy_contents.h"
 #include "rewrite/install_copy.h"
 #include "rewrite/temp_name.h"
@@ -36,8 +37,10 @@ int expand_hard_link(char *const *slot) {
     if (!slot) return -1;
     const char *name = *slot;
 
+    // A read-only run sees the names it would have expanded already as it
+    // pictures them (see file_picture).
     struct stat original;
-    if (lstat(name, &original) != 0) {
+    if (picture_status(name, original) != 0) {
         fail_line("lstat", "lstat(%s) failed\n", name);
         return -1;
     }
@@ -61,6 +64,7 @@ int expand_hard_link(char *const *slot) {
     ++run_stats.declaim_files;
     add_wrapping(run_stats.declaim_blocks, original.st_blocks);
     if (run_options.nodo) {
+        if (picture_in_use()) picture_expansion(name, original);
         report_expansion(name, original);
         return 0;
     }

@@ -1,15 +1,17 @@
 #include "run/driver.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <signal.h>
-#include <unistd.h>
 
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
 #include "merge/file_knowledge.h"
+#include "merge/file_picture.h"
 #include "merge/name_index.h"
 #include "rewrite/expand_hard_link.h"
 #include "rewrite/resparse_file.h"
@@ -29,13 +31,16 @@ const char *const help_texts[] = {
     "It can also expand all hard links and reads the list of files from standard input.\n",
     "Example usage: find ./ -type f -print0 | twinfold 2>&1 | tee ../twinfold_log.txt\n",
     "Options:\n-h \t Show this help and exit.\n-V \t Show version number and exit.\n",
-    "-d \t delete multiple files and hard links. Default: Preserve the alphabetically first file name.\n",
+    "-d \t delete multiple files and hard links. Default: Preserve the alphabetically first file "
+    "name.\n",
     "-q \t Quiet mode.\n-n \t Nodo mode / read-only mode.\n",
     "-i \t Inverse switch: Expand all hard links in normal mode, replace files by their desparsed "
     "version if it is bigger.\n",
-    "-s \t Flag for soft linking (default is hard linking). This option is beta because for linking "
+    "-s \t Flag for soft linking (default is hard linking). This option is beta because for "
+    "linking "
     "of all ",
-    "equal files more than one run of twinfold is necessary and the inverse (expanding of soft links) "
+    "equal files more than one run of twinfold is necessary and the inverse (expanding of soft "
+    "links) "
     "is untested.\n",
     "-S \t Flag for Sparse mode: Replace files by their sparse version if it is smaller.\n",
     "-c \t Combo mode: Default mode +sparse mode. With -i it means inverse mode with unlinking and "
@@ -72,7 +77,16 @@ void scan_neighbours(entry_compare compare) {
     for (int k = 0; k + 1 < file_count; ++k) compare(&work_list[k], &work_list[k + 1]);
 }
 
+// A read-only pass acts on a picture of the files that starts as they are.
+void begin_pass_picture() {
+    if (run_options.nodo)
+        begin_picture();
+    else
+        end_picture();
+}
+
 [[noreturn]] void delete_pass(int final_status) {
+    begin_pass_picture();
     sort_work_list(compare_and_mark);
     scan_neighbours(compare_and_mark);
     delete_marked(file_count);
@@ -87,15 +101,23 @@ void scan_neighbours(entry_compare compare) {
 void sparse_pre_sort() {
     const int saved_nodo = run_options.nodo;
     const int saved_quiet = run_options.quiet;
+    // Its lines are the link report of a read-only combined run, told of the
+    // files as they are: only then does it act on a picture.
+    if (run_options.combo && saved_nodo)
+        begin_picture();
+    else
+        end_picture();
     run_options.nodo = 1;
     run_options.quiet = (run_options.combo && saved_nodo) ? 0 : 1;
     sort_for_linking();
     run_options.nodo = saved_nodo;
     run_options.quiet = saved_quiet;
+    end_picture();
 }
 
 void link_stage() {
     reset_stats();
+    begin_pass_picture();
     if (!(run_options.sparse && !run_options.combo)) {
         if (run_options.inverse) {
             report("Scanning for hard links ...\n");
@@ -109,6 +131,7 @@ void link_stage() {
         print_link_extremes();
         report_flush();
     }
+    end_picture();
 }
 
 // Returns whether the run goes on with the link stage.
@@ -142,7 +165,9 @@ bool sparse_stage() {
     std::exit(final_status);
 }
 
-const char *leading_zero(int value) { return value < 10 ? "0" : ""; }
+const char *leading_zero(int value) {
+    return value < 10 ? "0" : "";
+}
 
 // Whether a signal came from kill, sigqueue or a kill aimed at one thread,
 // rather than from the kernel on a fault of the process itself.
@@ -211,27 +236,27 @@ int parse_options(int argc, char **argv) {
     int option;
     while ((option = getopt(argc, argv, option_letters)) != -1) {
         switch (option) {
-        case 'c': run_options.combo = true; break;
-        case 'd': delete_mode = 1; break;
-        case 'h':
-            for (const char *text : help_texts) report_always("%s", text);
-            report_flush();
-            std::exit(0);
-        case 'i': run_options.inverse = true; break;
-        case 'n': run_options.nodo = 1; break;
-        case 'q': run_options.quiet = 1; break;
-        case 's': run_options.soft = 1; break;
-        case 'S': run_options.sparse = true; break;
-        case 'V':
-            report_always("twinfold version %1.2f\n", version);
-            report_flush();
-            std::exit(0);
-        default:
-            // getopt has complained on standard error. A mistyped option may
-            // be one letter away from another mode (--verbose holds an s), so
-            // the run ends before it reads or changes anything.
-            std::fputs("Try 'twinfold -h' for help.\n", stderr);
-            std::exit(1);
+            case 'c': run_options.combo = true; break;
+            case 'd': delete_mode = 1; break;
+            case 'h':
+                for (const char *text : help_texts) report_always("%s", text);
+                report_flush();
+                std::exit(0);
+            case 'i': run_options.inverse = true; break;
+            case 'n': run_options.nodo = 1; break;
+            case 'q': run_options.quiet = 1; break;
+            case 's': run_options.soft = 1; break;
+            case 'S': run_options.sparse = true; break;
+            case 'V':
+                report_always("twinfold version %1.2f\n", version);
+                report_flush();
+                std::exit(0);
+            default:
+                // getopt has complained on standard error. A mistyped option may
+                // be one letter away from another mode (--verbose holds an s), so
+                // the run ends before it reads or changes anything.
+                std::fputs("Try 'twinfold -h' for help.\n", stderr);
+                std::exit(1);
         }
     }
     // Parsing stops at the first argument that is not an option; the names

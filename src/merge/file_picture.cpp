@@ -1,0 +1,222 @@
+#include "merge/file_picture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "merge/content_compare.h"
+
+namespace {
+
+struct inode_key {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const inode_key &other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+struct inode_key_hash {
+    size_t operator()(const inode_key &key) const {
+        return std::hash<uint64_t>()(static_cast<uint64_t>(key.inode) * 0x9E3779B97F4A7C15ULL ^
+                                     static_cast<uint64_t>(key.device));
+    }
+};
+
+// What a changed entry shows.
+enum class entry_shows {
+    removed,
+    real_file,  // an inode that exists: status and bytes through real_name
+    new_inode,  // one that the run would have made: status as pictured; bytes
+                // (of a copy) through real_name, none for a symbolic link
+};
+
+struct pictured_entry {
+    entry_shows shows = entry_shows::removed;
+    std::string real_name;  // a name that reaches the file on disk, looked up as it is
+    struct stat status {};  // of a new inode
+};
+
+bool in_use = false;
+std::unordered_set<std::string> final_components;         // of every changed entry
+std::unordered_map<std::string, pictured_entry> entries;  // by entry_key
+std::unordered_map<inode_key, int64_t, inode_key_hash> link_changes;
+uint64_t inodes_made = 0;
+
+std::string_view final_of(const char *name) {
+    const char *slash = std::strrchr(name, '/');
+    return slash ? std::string_view(slash + 1) : std::string_view(name);
+}
+
+// The entry a name reaches, as a key: the device and inode of the directory
+// that holds it (following the name's own route to it) and the final
+// component. Empty when the directory cannot be examined.
+std::string entry_key(const char *name) {
+    const std::string_view final = final_of(name);
+    const size_t length = static_cast<size_t>(final.data() - name);
+    std::string parent = length == 0 ? "." : std::string(name, length);
+    struct stat status;
+    if (final.empty() || stat(parent.c_str(), &status) != 0) return {};
+    std::string key;
+    key.append(reinterpret_cast<const char *>(&status.st_dev), sizeof status.st_dev);
+    key.append(reinterpret_cast<const char *>(&status.st_ino), sizeof status.st_ino);
+    key.append(final);
+    return key;
+}
+
+const pictured_entry *find_entry(const char *name) {
+    if (entries.empty() || !final_components.count(std::string(final_of(name)))) return nullptr;
+    auto found = entries.find(entry_key(name));
+    return found == entries.end() ? nullptr : &found->second;
+}
+
+void apply_link_change(struct stat &status) {
+    if (link_changes.empty()) return;
+    auto found = link_changes.find({status.st_dev, status.st_ino});
+    if (found != link_changes.end())
+        status.st_nlink =
+            static_cast<nlink_t>(static_cast<int64_t>(status.st_nlink) + found->second);
+}
+
+void change_links(const struct stat &status, int64_t by) {
+    link_changes[{status.st_dev, status.st_ino}] += by;
+}
+
+// Records the entry name reaches, as now showing what.
+void set_entry(const char *name, const pictured_entry &what) {
+    const std::string key = entry_key(name);
+    if (key.empty()) return;
+    final_components.emplace(final_of(name));
+    entries[key] = what;
+}
+
+// A name that reaches the file that name shows in the picture, looked up as
+// it is: name itself unless its entry is changed.
+std::string real_name_of(const char *name) {
+    const pictured_entry *entry = find_entry(name);
+    return entry ? entry->real_name : std::string(name);
+}
+
+// A status for a new inode on device: a number no file of the run has.
+struct stat new_inode_status(const struct stat &like) {
+    struct stat status = like;
+    status.st_ino = static_cast<ino_t>(UINT64_MAX - inodes_made++);
+    status.st_nlink = 1;
+    return status;
+}
+
+}  // namespace
+
+void begin_picture() {
+    in_use = true;
+    final_components.clear();
+    entries.clear();
+    link_changes.clear();
+}
+
+void end_picture() {
+    begin_picture();
+    in_use = false;
+}
+
+bool picture_in_use() {
+    return in_use;
+}
+
+int picture_status(const char *name, struct stat &status) {
+    const pictured_entry *entry = in_use ? find_entry(name) : nullptr;
+    if (!entry) {
+        if (lstat(name, &status) != 0) return -1;
+        if (in_use) apply_link_change(status);
+        return 0;
+    }
+    switch (entry->shows) {
+        case entry_shows::removed: errno = ENOENT; return -1;
+        case entry_shows::new_inode: status = entry->status; return 0;
+        case entry_shows::real_file:
+            if (lstat(entry->real_name.c_str(), &status) != 0) return -1;
+            apply_link_change(status);
+            return 0;
+    }
+    return -1;
+}
+
+unique_fd picture_open(const char *name, const struct stat &examined, struct stat &opened) {
+    const pictured_entry *entry = in_use ? find_entry(name) : nullptr;
+    if (!entry) {
+        unique_fd fd = open_examined_at(AT_FDCWD, name, examined, opened);
+        if (fd && in_use) apply_link_change(opened);
+        return fd;
+    }
+    if (entry->shows == entry_shows::removed) {
+        errno = ENOENT;
+        return unique_fd();
+    }
+    if (entry->shows == entry_shows::new_inode) {
+        if (!S_ISREG(entry->status.st_mode) || entry->real_name.empty() ||
+            entry->status.st_ino != examined.st_ino || entry->status.st_dev != examined.st_dev) {
+            errno = S_ISLNK(entry->status.st_mode) ? ELOOP : ENOENT;
+            return unique_fd();
+        }
+        // The copy holds the bytes of the file it was made from.
+        struct stat real;
+        if (lstat(entry->real_name.c_str(), &real) != 0) return unique_fd();
+        unique_fd fd = open_examined_at(AT_FDCWD, entry->real_name.c_str(), real, opened);
+        if (fd) opened = entry->status;
+        return fd;
+    }
+    unique_fd fd = open_examined_at(AT_FDCWD, entry->real_name.c_str(), examined, opened);
+    if (fd) apply_link_change(opened);
+    return fd;
+}
+
+void picture_hard_link(const char *survivor, const struct stat &survivor_status,
+                       const char *replaced, const struct stat &replaced_status) {
+    pictured_entry entry;
+    entry.shows = entry_shows::real_file;
+    if (const pictured_entry *survivor_entry = find_entry(survivor)) {
+        entry = *survivor_entry;
+    } else {
+        entry.real_name = survivor;
+    }
+    change_links(replaced_status, -1);
+    if (entry.shows == entry_shows::new_inode)
+        ++entry.status.st_nlink;  // not met within one pass; kept sound
+    else
+        change_links(survivor_status, 1);
+    set_entry(replaced, entry);
+}
+
+void picture_symbolic_link(const char *replaced, const struct stat &replaced_status,
+                           const std::string &text) {
+    pictured_entry entry;
+    entry.shows = entry_shows::new_inode;
+    entry.status = new_inode_status(replaced_status);
+    entry.status.st_mode = S_IFLNK | 0777;
+    entry.status.st_size = static_cast<off_t>(text.size());
+    entry.status.st_blocks = 0;
+    entry.status.st_uid = geteuid();
+    entry.status.st_gid = getegid();
+    change_links(replaced_status, -1);
+    set_entry(replaced, entry);
+}
+
+void picture_expansion(const char *name, const struct stat &status) {
+    pictured_entry entry;
+    entry.shows = entry_shows::new_inode;
+    entry.real_name = real_name_of(name);
+    entry.status = new_inode_status(status);
+    change_links(status, -1);
+    set_entry(name, entry);
+}
+
+void picture_removal(const char *name, const struct stat &status) {
+    change_links(status, -1);
+    set_entry(name, pictured_entry{});
+}
