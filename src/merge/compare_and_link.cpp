@@ -121,12 +121,7 @@ int compare_files(const void *a, const void *b, bool acting) {
         const bool linking = outcome == look_outcome::settled && acting && !run_options.nodo &&
                              compare_ownership(first_status, second_status) == 0 &&
                              may_link(first_status, second_status);
-        bool proven = basis == equality_basis::proven || basis == equality_basis::read_now;
-        if (basis == equality_basis::proven_if_first_survives)
-            proven = first_survives(first_status, second_status);
-        if (basis == equality_basis::proven_if_second_survives)
-            proven = !first_survives(first_status, second_status);
-        if (linking && !proven) {
+        if (linking && basis == equality_basis::remembered) {
             outcome = compare_looked_contents(x, y, order, basis, true);
             if (outcome == look_outcome::settled && order != 0) return order;
         }

@@ -121,10 +121,8 @@ std::vector<std::pair<uint32_t, uint32_t>> owner_pairs;  // owner and group
 // made_by_own_changes) goes on as a new record with the new change time: in
 // the ordering forest it joins the class of the old one, in the proven forest
 // it stands alone until its bytes are read at a moment that its stamps prove.
-// Maps the old record to the new one, for the other names of the inode,
-// and the new one back to the old.
+// Maps the old record to the new one, for the other names of the inode.
 std::unordered_map<uint32_t, uint32_t> moved_to;
-std::unordered_map<uint32_t, uint32_t> moved_from;
 
 // How many steps back of the wall clock the proven forest has taken into
 // account: after a step, nothing in it is proven any more.
@@ -159,7 +157,6 @@ bool prepare_cache() {
     version_pages.clear();
     versions_used = 1;
     moved_to.clear();
-    moved_from.clear();
     extras.assign(1, extra_bytes{nullptr, nullptr, 0, 0});
     cache_list = work_list;
     cache_count = file_count;
@@ -287,17 +284,7 @@ uint32_t version_after_own_change(uint32_t number, uint64_t change) {
     record.parent = find_root(number);
     record.link = version(number).link;
     moved_to[number] = moved;
-    moved_from[moved] = number;
     return moved;
-}
-
-// The record of the version that was read, before the run's own changes
-// moved its change time.
-uint32_t version_before_own_changes(uint32_t number) {
-    for (auto back = moved_from.find(number); back != moved_from.end();
-         back = moved_from.find(number))
-        number = back->second;
-    return number;
 }
 
 bool same_slot(long a, long b) {
@@ -691,14 +678,6 @@ bool proven_class(const side &a, const side &b) {
     return a.number && b.number && find_proven_root(a.number) == find_proven_root(b.number);
 }
 
-// Whether the proven forest says that side a's version, as it was before
-// the run's own changes of its inode, holds the bytes of b's version.
-bool proven_before_own_changes(const side &a, const side &b) {
-    if (!a.number || !b.number) return false;
-    const uint32_t before = version_before_own_changes(a.number);
-    return before != a.number && find_proven_root(before) == find_proven_root(b.number);
-}
-
 // Both files were opened during this call and read whole: they are equal.
 void unite(side &a, side &b) {
     if (!version_of(a) || !version_of(b)) return;
@@ -848,14 +827,7 @@ step compare_with_knowledge(side &a, side &b, off_t size, int &order, bool read_
         // wall clock since the bytes were read is noticed.
         read_moment();
         order = 0;
-        if (proven_class(a, b))
-            basis = equality_basis::proven;
-        else if (proven_before_own_changes(a, b))
-            basis = equality_basis::proven_if_first_survives;
-        else if (proven_before_own_changes(b, a))
-            basis = equality_basis::proven_if_second_survives;
-        else
-            basis = equality_basis::remembered;
+        basis = proven_class(a, b) ? equality_basis::proven : equality_basis::remembered;
         return step::decided;
     }
     if (!is_large(size)) return read_side_by_side(a, b, size, order);

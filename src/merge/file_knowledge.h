@@ -56,15 +56,6 @@ enum class equality_basis {
     read_now,    // both files read whole during this call
     proven,      // bytes read at moments the stamps of both versions prove:
                  // as long as the names show these versions, they hold them
-    // The second version is proven; the first is what the run's own changes
-    // (names linked to its inode or taken from it) made of a version proven
-    // equal to it. The stamps do not prove that nobody wrote to the first
-    // file within the clock tick of such a change; but when the second name
-    // is replaced by a link to the first file, whose names all keep it, the
-    // outcome is the one of linking before that write, which would then have
-    // reached the second name too. Acted upon that way only.
-    proven_if_first_survives,
-    proven_if_second_survives,  // the same with the roles swapped
 };
 
 // Compares the contents of two looked-at regular files of equal examined size
