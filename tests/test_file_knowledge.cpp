@@ -520,29 +520,48 @@ TEST_F(FileKnowledge, AFileRewrittenAfterTheRunsOwnLinkIsSeenAsItIsNow) {
 // bytes were read at moments that their stamps prove: files at rest are
 // linked without a second read, files changed just before are read again
 // first, and so are files at rest once the wall clock has been seen to step
-// back.
+// back. A file whose change time moved by the run's own link is read again
+// before the next link, whichever name is replaced: nothing shows whether it
+// was written to within the clock tick of that link.
 TEST_F(FileKnowledge, OnlyStampsSafelyOlderThanTheReadSpareTheSecondRead) {
     const size_t size = 20000;
     std::mt19937 generator(5);
     const std::string bytes = random_bytes(generator, size);
-    for (const char *name : {"rest_a", "rest_b", "step_a", "step_b"}) write_file(dir / name, bytes);
+    for (const char *name :
+         {"rest_a", "rest_b", "step_a", "step_b", "own_u", "own_v", "own_w", "own_z"})
+        write_file(dir / name, bytes);
+    // own_w keeps a second name that is not listed.
+    ASSERT_EQ(link((dir / "own_w").c_str(), (dir / "own_w_outside").c_str()), 0);
     wait_until_at_rest();
     for (const char *name : {"new_a", "new_b"}) write_file(dir / name, bytes);
-    const std::vector<std::string> names = {dir / "rest_a", dir / "rest_b", dir / "new_a",
-                                            dir / "new_b",  dir / "step_a", dir / "step_b"};
+    const std::vector<std::string> names = {
+        dir / "rest_a", dir / "rest_b", dir / "new_a", dir / "new_b", dir / "step_a",
+        dir / "step_b", dir / "own_u",  dir / "own_v", dir / "own_w", dir / "own_z"};
     take_list(names);
     begin_comparison_pass();
     run_options.quiet = 1;
     for (int pair = 0; pair < 3; ++pair) call(order_as_linked, 2 * pair, 2 * pair + 1);
+    for (int second = 7; second < 10; ++second) call(order_as_linked, 6, second);
 
     struct row {
         const char *label;
-        int first;
+        int first, second;
         bool clock_stepped_back;
         uint64_t bytes_read;
+        int survivor;
     };
-    for (const row &r : {row{"at rest", 0, false, 0}, row{"just made", 2, false, 2 * size},
-                         row{"at rest, clock stepped back", 4, true, 2 * size}}) {
+    const row rows[] = {
+        {"at rest", 0, 1, false, 0, 1},
+        {"just made", 2, 3, false, 2 * size, 3},
+        // own_u becomes a name of own_v's file, whose change time moves.
+        {"at rest, before the run's own link", 6, 7, false, 0, 7},
+        // own_w has more names: own_v's name is the one replaced.
+        {"changed by the run's own link, replaced", 7, 8, false, 2 * size, 8},
+        // own_w's file gained own_v: it keeps its names, own_z joins them.
+        {"changed by the run's own link, kept", 8, 9, false, 2 * size, 8},
+        {"at rest, clock stepped back", 4, 5, true, 2 * size, 5},
+    };
+    for (const row &r : rows) {
         SCOPED_TRACE(r.label);
         if (r.clock_stepped_back) {
             timespec wall, monotonic;
@@ -553,10 +572,13 @@ TEST_F(FileKnowledge, OnlyStampsSafelyOlderThanTheReadSpareTheSecondRead) {
                                monotonic.tv_sec * 1000000000LL + monotonic.tv_nsec);
             ASSERT_EQ(clock_steps_back(), steps + 1);
         }
+        const ino_t survivor = status_of(names[r.survivor]).st_ino;
         knowledge_counts = knowledge_counters{};
-        call_result linked = call(compare_and_link, r.first, r.first + 1);
+        call_result linked = call(compare_and_link, r.first, r.second);
         EXPECT_EQ(linked.err, "");
         EXPECT_EQ(knowledge_counts.bytes_read, r.bytes_read);
-        EXPECT_EQ(status_of(names[r.first]).st_ino, status_of(names[r.first + 1]).st_ino);
+        EXPECT_EQ(status_of(names[r.first]).st_ino, survivor);
+        EXPECT_EQ(status_of(names[r.second]).st_ino, survivor);
     }
+    EXPECT_EQ(status_of(dir / "own_w_outside").st_ino, status_of(dir / "own_z").st_ino);
 }
