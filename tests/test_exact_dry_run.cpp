@@ -71,7 +71,9 @@ std::vector<std::string> build_tree(const tree_copy &copy, uint32_t seed) {
             } else {
                 write_file(path, contents[content], pick(3) == 0 ? 0600 : 0644);
             }
-            if (pick(4) == 0) EXPECT_EQ(chown(path.c_str(), 1000, 1000), 0);
+            if (pick(4) == 0) {
+                EXPECT_EQ(chown(path.c_str(), 1000, 1000), 0);
+            }
             set_mtime(path, 1600000000 + pick(3));
             files.push_back(name);
         }

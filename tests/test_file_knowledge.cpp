@@ -375,6 +375,7 @@ struct rewrite_row {
     std::string after;         // ... on this name of the tree
     std::string rewritten;     // the name rewritten
     std::string err;           // with D for the tree
+    int wall_ahead = 0;        // seconds by which the file system's clock lags the tool's
 };
 
 }  // namespace
@@ -408,6 +409,24 @@ TEST(FileKnowledgeRuns, AFileRewrittenInPlaceDuringTheRunKeepsItsBytes) {
          "x",
          "x",
          "D/x was kept: it or D/a changed since they were found equal.\n"},
+        // The files look older than they are by the tool's clock: only the
+        // clock that the run's own changes show tells.
+        {"link mode, whole-second stamps, file system's clock behind",
+         {},
+         true,
+         "after-close",
+         "x",
+         "x",
+         "",
+         10},
+        {"-d, whole-second stamps, file system's clock behind",
+         {"-d"},
+         true,
+         "after-close",
+         "x",
+         "x",
+         "D/a was kept: it or D/x changed since they were found equal.\n",
+         10},
     };
     std::mt19937 generator(12);
     const std::string shared = random_bytes(generator, 5000);
@@ -446,9 +465,14 @@ TEST(FileKnowledgeRuns, AFileRewrittenInPlaceDuringTheRunKeepsItsBytes) {
             const std::string hook =
                 row.call + ":" + (tree / row.after) +
                 ":0:" + rewrite_in_place_command(tree / row.rewritten, flipped_at, flipped);
-            tool_result run = run_tool(
-                row.args, nul_list(names),
-                {.hooks = hook, .whole_second_stamps = row.whole_second_stamps, .binary = binary});
+            std::vector<std::string> env;
+            if (row.wall_ahead)
+                env.push_back("TWINFOLD_WALL_AHEAD=" + std::to_string(row.wall_ahead));
+            tool_result run = run_tool(row.args, nul_list(names),
+                                       {.hooks = hook,
+                                        .whole_second_stamps = row.whole_second_stamps,
+                                        .env = env,
+                                        .binary = binary});
             EXPECT_EQ(run.status, 0);
             std::string err = row.err;
             for (size_t at = err.find("D/"); at != std::string::npos;
@@ -540,6 +564,10 @@ TEST_F(FileKnowledge, OnlyStampsSafelyOlderThanTheReadSpareTheSecondRead) {
     take_list(names);
     begin_comparison_pass();
     run_options.quiet = 1;
+    // The device's clock as a change of the run's own would show it.
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    note_device_clock(wall.tv_sec * 1000000000LL + wall.tv_nsec, status_of(dir.path));
     for (int pair = 0; pair < 3; ++pair) call(order_as_linked, 2 * pair, 2 * pair + 1);
     for (int second = 7; second < 10; ++second) call(order_as_linked, 6, second);
 

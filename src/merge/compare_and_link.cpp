@@ -11,6 +11,7 @@
 #include "run/file_status.h"
 #include "run/output.h"
 #include "run/run_state.h"
+#include "run/stamp_trust.h"
 
 namespace {
 
@@ -144,12 +145,17 @@ int compare_files(const void *a, const void *b, bool acting) {
         if (outcome == look_outcome::settled && order != 0) return order;
         if (outcome == look_outcome::settled) outcome = complete_looks(x, y);
         // A link is made only for the files as they are now: bytes that the
-        // stamps do not prove are compared again first.
+        // stamps do not prove, or that a device whose clock was not seen
+        // proves, are compared again first. A read-only run links nothing and
+        // reads nothing again.
         const bool linking = outcome == look_outcome::settled && acting &&
                              (!run_options.nodo || picture_in_use()) &&
                              compare_ownership(first_status, second_status) == 0 &&
                              may_link(first_status, second_status);
-        if (linking && basis == equality_basis::remembered) {
+        const bool proven_now =
+            basis == equality_basis::read_now ||
+            (basis == equality_basis::proven && device_clock_checked(first_status.st_dev));
+        if (linking && !run_options.nodo && !proven_now) {
             outcome = compare_looked_contents(x, y, order, basis, true);
             if (outcome == look_outcome::settled && order != 0) return order;
         }

@@ -239,7 +239,9 @@ enum class removal_check {
 
 bool proven_now(const mark_record &record) {
     read_moment();  // notices a step back of the wall clock
-    return record.proven && record.clock_steps == clock_steps_back();
+    return record.proven && record.clock_steps == clock_steps_back() &&
+           device_clock_checked(record.marked_version.device) &&
+           device_clock_checked(record.kept_version.device);
 }
 
 // Whether the marked name may go: it still is the version that was compared,
@@ -299,9 +301,11 @@ bool equal_now(const held_entry &entry, const char *name, const struct stat &mar
 int remove_entry(const held_entry &entry, const struct stat &status) {
     unique_fd inode;
     if (status.st_nlink > 1) inode = open_inode(entry, status);
+    const int64_t wall_before = read_moment();
     if (unlinkat(entry.directory.get(), entry.last.c_str(), 0) != 0) return -1;
     struct stat after;
     if (inode && fstat(inode.get(), &after) == 0) note_own_change(status, after);
+    if (fstat(entry.directory.get(), &after) == 0) note_device_clock(wall_before, after);
     return 0;
 }
 

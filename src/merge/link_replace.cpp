@@ -225,6 +225,7 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
     // examined afterwards through its inode.
     unique_fd replaced_inode;
     if (replaced_status.st_nlink > 1) replaced_inode = open_inode(pair.replaced, replaced_status);
+    const int64_t wall_before = read_moment();
     if (renameat(directory, temp_last.c_str(), directory, pair.replaced.last.c_str()) != 0) {
         error = errno;
         remove_temporary(directory, temp);
@@ -240,6 +241,7 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
         same_inode(left, temp_status))
         remove_temporary(directory, temp);
     struct stat after;
+    if (fstat(directory, &after) == 0) note_device_clock(wall_before, after);
     if (replaced_inode && fstat(replaced_inode.get(), &after) == 0)
         note_own_change(replaced_status, after);
     if (!soft && look_at(pair.survivor, after) && same_inode(after, survivor_status)) {

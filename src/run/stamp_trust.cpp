@@ -58,6 +58,15 @@ struct inode_hash {
 
 std::unordered_map<inode_key, own_chain, inode_hash> own_changes;
 
+// Per device: whether its clock was seen, and whether it was ever seen
+// lagging by more than the cut of whole-second stamps.
+struct device_clock {
+    dev_t device;
+    bool lagging;
+};
+std::vector<device_clock> device_clocks;
+constexpr int64_t clock_lag_allowed_ns = 1000000000;
+
 }  // namespace
 
 int64_t take_clock_reading(int64_t wall, int64_t monotonic) {
@@ -113,4 +122,20 @@ bool made_by_own_changes(dev_t device, ino_t inode, const struct timespec &chang
         return false;
     return std::find(chain.changes.begin(), chain.changes.end(), nanoseconds(changed)) !=
            chain.changes.end();
+}
+
+void note_device_clock(int64_t wall_before, const struct stat &directory_after) {
+    const bool lagging = nanoseconds(directory_after.st_ctim) + clock_lag_allowed_ns < wall_before;
+    for (device_clock &clock : device_clocks) {
+        if (clock.device != directory_after.st_dev) continue;
+        clock.lagging = clock.lagging || lagging;
+        return;
+    }
+    device_clocks.push_back({directory_after.st_dev, lagging});
+}
+
+bool device_clock_checked(dev_t device) {
+    for (const device_clock &clock : device_clocks)
+        if (clock.device == device) return !clock.lagging;
+    return false;
 }

@@ -42,6 +42,19 @@ uint64_t clock_steps_back();
 // of the version that status describes.
 bool stamps_prove(const struct stat &status, int64_t moment);
 
+// A change time comes from the clock of the file system's host (an NFS or
+// SMB server, a virtual machine's host), which may lag this machine's wall
+// clock: bytes read a margin after a change time by this machine's clock
+// may then have been read within the tick of that change by the file
+// system's. Each change the run makes in a directory shows the clock of the
+// directory's device: the change time the directory gets, against the wall
+// clock taken just before the change. What the stamps prove is acted upon for
+// files of a device only once a change there has shown its clock no more than
+// a second behind (the cut of whole-second stamps), and never again once one
+// has shown it further behind.
+void note_device_clock(int64_t wall_before, const struct stat &directory_after);
+bool device_clock_checked(dev_t device);
+
 // The run changed the file that before describes (as it was examined right
 // before the change, and found the version compared) by linking a name to it
 // or taking one from it, and after is the file's exact status examined right
