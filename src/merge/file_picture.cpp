@@ -47,6 +47,8 @@ bool in_use = false;
 std::unordered_set<std::string> final_components;         // of every changed entry
 std::unordered_map<std::string, pictured_entry> entries;  // by entry_key
 std::unordered_map<inode_key, int64_t, inode_key_hash> link_changes;
+// The device and inode of each directory met, by the path that reached it.
+std::unordered_map<std::string, std::string> directory_keys;
 uint64_t inodes_made = 0;
 
 std::string_view final_of(const char *name) {
@@ -60,12 +62,19 @@ std::string_view final_of(const char *name) {
 std::string entry_key(const char *name) {
     const std::string_view final = final_of(name);
     const size_t length = static_cast<size_t>(final.data() - name);
+    if (final.empty()) return {};
     std::string parent = length == 0 ? "." : std::string(name, length);
-    struct stat status;
-    if (final.empty() || stat(parent.c_str(), &status) != 0) return {};
-    std::string key;
-    key.append(reinterpret_cast<const char *>(&status.st_dev), sizeof status.st_dev);
-    key.append(reinterpret_cast<const char *>(&status.st_ino), sizeof status.st_ino);
+    // The picture changes no directory: each is examined once per picture.
+    auto known = directory_keys.find(parent);
+    if (known == directory_keys.end()) {
+        struct stat status;
+        if (stat(parent.c_str(), &status) != 0) return {};
+        std::string key;
+        key.append(reinterpret_cast<const char *>(&status.st_dev), sizeof status.st_dev);
+        key.append(reinterpret_cast<const char *>(&status.st_ino), sizeof status.st_ino);
+        known = directory_keys.emplace(std::move(parent), std::move(key)).first;
+    }
+    std::string key = known->second;
     key.append(final);
     return key;
 }
@@ -118,6 +127,7 @@ void begin_picture() {
     final_components.clear();
     entries.clear();
     link_changes.clear();
+    directory_keys.clear();
 }
 
 void end_picture() {
