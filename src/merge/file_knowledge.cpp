@@ -875,7 +875,6 @@ void share_knowledge(long from, long to) {
     *cell_of(to, true) = *source;
 }
 
-
 const char *final_component_of(const char *name) {
     const char *slash = std::strrchr(name, '/');
     return slash ? slash + 1 : name;
