@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,8 +28,8 @@ struct tree_copy {
     std::string other;
 };
 
-void set_mtime(const std::string &path, time_t seconds) {
-    timespec times[2] = {{seconds, 0}, {seconds, 0}};
+void set_mtime(const std::string &path, time_t seconds, long nanoseconds = 0) {
+    timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
 }
 
@@ -41,6 +42,7 @@ std::vector<std::string> build_tree(const tree_copy &copy, uint32_t seed) {
     fs::create_directories(copy.root + "/d");
     fs::create_directories(copy.other);
     fs::create_symlink(copy.other, copy.root + "/shm");
+    fs::create_symlink("d", copy.root + "/ld");
     const std::vector<std::string> contents = {
         "", "abc", "abd", std::string(5000, 's'), std::string(5000, 't'), std::string(4096, '\0')};
     std::vector<std::string> files, names;
@@ -78,10 +80,14 @@ std::vector<std::string> build_tree(const tree_copy &copy, uint32_t seed) {
             files.push_back(name);
         }
         names.push_back(name);
-        // Names listed twice, or by another route to the same entry.
+        // Names listed twice, or by another route to the same entry: "./",
+        // through "..", through a symbolic link to the directory.
         const int alias = pick(8);
         if (alias == 0) names.push_back(name);
         if (alias == 1) names.push_back("./" + name);
+        if (alias == 2) names.push_back("d/../" + name);
+        if (alias == 3 && name.rfind("d/", 0) == 0) names.push_back("ld/" + name.substr(2));
+        if (alias == 3 && name.rfind("shm/", 0) == 0) names.push_back("ld/../" + name);
     }
     std::shuffle(names.begin(), names.end(), random);
     return names;
@@ -92,6 +98,7 @@ std::vector<std::string> build_tree(const tree_copy &copy, uint32_t seed) {
 std::string snapshot(const tree_copy &copy) {
     std::string text;
     for (const std::string &top : {copy.root, copy.other}) {
+        if (top.empty()) continue;
         std::vector<std::string> paths;
         for (const auto &entry : fs::recursive_directory_iterator(top))
             paths.push_back(entry.path());
@@ -149,8 +156,8 @@ struct mode_row {
 }  // namespace
 
 // Seeded trees of equal sets with several names, names listed twice and as
-// "./x" and "x", hard links, mixed owners and modes, two devices, files
-// without blocks, empty files, symbolic links and FIFOs, in every mode.
+// "./x", "x", "d/../x" or through a symbolic link to their directory, hard links, mixed owners and
+// modes, two devices, files without blocks, empty files, symbolic links and FIFOs, in every mode.
 TEST(ExactDryRun, SameLinesAsTheRealRun) {
     const std::vector<mode_row> modes = {
         {{}},
@@ -197,6 +204,115 @@ TEST(ExactDryRun, SameLinesAsTheRealRun) {
                 EXPECT_EQ(comparable(dry_run.out, cut), comparable(real_run.out, cut));
             }
             EXPECT_EQ(snapshot(dry), before);
+            if (HasFailure()) return;
+        }
+    }
+}
+
+namespace {
+
+// A tree whose list names one directory entry several times.
+struct alias_row {
+    const char *what;
+    std::function<void(const std::string &root)> build;
+    std::vector<std::string> names;
+    // Sets of names that one real run leaves as names of one file.
+    std::vector<std::vector<std::string>> linked;
+};
+
+void build_survivor_chain(const std::string &root) {
+    fs::create_directories(root + "/p");
+    fs::create_directories(root + "/q");
+    const std::string k(511, 'k');
+    write_file(root + "/p/z", k);
+    ASSERT_EQ(link((root + "/p/z").c_str(), (root + "/p/b").c_str()), 0);
+    write_file(root + "/q/x", k);
+    write_file(root + "/q/y", k);
+    set_mtime(root + "/p/z", 1600002000, 500000000);
+    set_mtime(root + "/q/x", 1600002000);
+    set_mtime(root + "/q/y", 1600000000);
+}
+
+void build_through_links(const std::string &root) {
+    fs::create_directories(root + "/d0/dd");
+    fs::create_directories(root + "/d1");
+    fs::create_directories(root + "/u");
+    fs::create_symlink("d0", root + "/lnk");
+    write_file(root + "/small", std::string(100, 'h'));
+    for (const char *name : {"u/1", "u/2", "u/3"})
+        ASSERT_EQ(link((root + "/small").c_str(), (root + "/" + name).c_str()), 0);
+    write_file(root + "/d0/small", std::string(100, 'h'));
+    ASSERT_EQ(link((root + "/d0/small").c_str(), (root + "/u/4").c_str()), 0);
+    const std::string big = std::string(16384, 'k') + std::string(49152, '\0');
+    for (const char *name : {"d1/big", "d0/f0", "d0/dd/g h"}) write_file(root + "/" + name, big);
+    // Equal bytes in fewer blocks: the zeros are a hole.
+    write_file(root + "/d0/sparse", std::string(16384, 'k'));
+    ASSERT_EQ(truncate((root + "/d0/sparse").c_str(), 65536), 0);
+    for (const char *name : {"small", "d0/small", "d1/big", "d0/f0", "d0/dd/g h", "d0/sparse"})
+        set_mtime(root + "/" + name, 1600000000);
+}
+
+}  // namespace
+
+// A directory entry listed under several names ("./x" and "x", a path through
+// a symbolic link to its directory, "d1/../d0/x"): once one of its names is
+// replaced, every name of it leads to the new file. The real run links every
+// equal file in one run, and -n prints what it prints.
+TEST(ExactDryRun, NamesOfOneEntryMeetTheirReplacement) {
+    const std::vector<alias_row> rows = {
+        {"a survivor whose name is listed twice",
+         build_survivor_chain,
+         {"./q/x", "q/x", "./p/z", "q/y", "p/b"},
+         {{"p/z", "p/b", "q/x", "q/y"}}},
+        {"a replaced name listed through a symbolic link and through ..",
+         build_through_links,
+         {"d1/big", "d1/../d0/small", "d1/../d0/sparse", "d0/f0", "d0/dd/g h", "d0/small",
+          "d0/sparse", "lnk/sparse", "small"},
+         {{"small", "d0/small"}, {"d1/big", "d0/f0", "d0/dd/g h", "d0/sparse"}}},
+        {"every name listed under an alias, in reverse",
+         build_through_links,
+         {"small", "lnk/sparse", "./d0/sparse", "d0/dd/g h", "./d0/f0", "lnk/f0", "d0/small",
+          "d1/big", "d1/../d1/big", "lnk/small", "d0/sparse"},
+         {{"small", "d0/small"}, {"d1/big", "d0/f0", "d0/dd/g h", "d0/sparse"}}},
+    };
+    for (const alias_row &row : rows) {
+        for (const std::vector<std::string> &options :
+             {std::vector<std::string>{}, std::vector<std::string>{"-s"}}) {
+            SCOPED_TRACE(std::string(row.what) + " " + testing::PrintToString(options));
+            scratch_dir here;
+            const std::string dry = here / "A", real = here / "B";
+            fs::create_directories(dry);
+            fs::create_directories(real);
+            row.build(dry);
+            row.build(real);
+            const std::string before = snapshot({dry, ""});
+
+            std::vector<std::string> dry_options = options;
+            dry_options.push_back("-n");
+            const tool_result dry_run = run_tool(dry_options, nul_list(row.names), {.cwd = dry});
+            const tool_result real_run = run_tool(options, nul_list(row.names), {.cwd = real});
+            EXPECT_EQ(real_run.status, 0);
+            EXPECT_EQ(dry_run.status, real_run.status);
+            EXPECT_EQ(dry_run.err, real_run.err);
+            EXPECT_EQ(comparable(dry_run.out, false), comparable(real_run.out, false));
+            EXPECT_EQ(snapshot({dry, ""}), before);
+
+            // Nothing is left for a second run.
+            const tool_result again = run_tool(options, nul_list(row.names), {.cwd = real});
+            EXPECT_EQ(again.status, 0);
+            EXPECT_EQ(again.out.find("\nln "), std::string::npos) << again.out.substr(0, 2000);
+            for (const std::vector<std::string> &set : row.linked) {
+                // With -s every name but one is a symbolic link to a name of the survivor.
+                const struct stat first = fs::is_symlink(real + "/" + set[0])
+                                              ? status_of(fs::canonical(real + "/" + set[0]))
+                                              : status_of(real + "/" + set[0]);
+                for (const std::string &name : set) {
+                    const fs::path path = real + "/" + name;
+                    const struct stat now =
+                        fs::is_symlink(path) ? status_of(fs::canonical(path)) : status_of(path);
+                    EXPECT_EQ(now.st_ino, first.st_ino) << name;
+                }
+            }
             if (HasFailure()) return;
         }
     }

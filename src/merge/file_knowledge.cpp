@@ -139,6 +139,12 @@ struct extra_bytes {
 };
 std::vector<extra_bytes> extras;
 
+// Positions of the list that name one directory entry ("./a" and "a", or a
+// name through a symbolic link to its directory): each points to the next of
+// its entry, in a ring; a name listed once points to itself. Empty until the
+// run first replaces a name.
+std::vector<int32_t> next_alias;
+
 // The list the cache belongs to; another list (a new intake) starts afresh.
 char **cache_list = nullptr;
 int cache_count = 0;
@@ -158,6 +164,7 @@ bool prepare_cache() {
     version_pages.clear();
     versions_used = 1;
     moved_to.clear();
+    next_alias.clear();
     extras.assign(1, extra_bytes{nullptr, nullptr, 0, 0});
     cache_list = work_list;
     cache_count = file_count;
@@ -868,6 +875,80 @@ void share_knowledge(long from, long to) {
     *cell_of(to, true) = *source;
 }
 
+const char *final_component_of(const char *name) {
+    const char *slash = std::strrchr(name, '/');
+    return slash ? slash + 1 : name;
+}
+
+// The directory that holds a listed name, as the name reaches it: device and
+// inode. False when it cannot be examined; such a name stands for itself.
+bool directory_of(const char *name, dev_t &device, ino_t &inode) {
+    const char *final = final_component_of(name);
+    const size_t length = static_cast<size_t>(final - name);
+    if (*final == '\0') return false;
+    std::string parent = length > 0 ? std::string(name, length) : std::string(".");
+    struct stat status;
+    if (stat(parent.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+    device = status.st_dev;
+    inode = status.st_ino;
+    return true;
+}
+
+// Builds the rings of next_alias. Only names that share their final
+// component can name one entry: just those have their directories examined.
+// The run changes files, never directories, so the rings hold for the run.
+void find_aliases() {
+    const size_t count = static_cast<size_t>(file_count);
+    next_alias.resize(count);
+    // The name of every position (work_list is in the order of the sort).
+    std::vector<const char *> name_at(count, "");
+    for (size_t i = 0; i < count; ++i)
+        if (const long position = work_entry_number(work_list[i]); position >= 0)
+            name_at[static_cast<size_t>(position)] = work_list[i];
+    std::vector<int32_t> by_final(count);
+    for (size_t i = 0; i < count; ++i) next_alias[i] = by_final[i] = static_cast<int32_t>(i);
+    auto final_of = [&](int32_t position) {
+        return std::string_view(final_component_of(name_at[position]));
+    };
+    std::stable_sort(by_final.begin(), by_final.end(),
+                     [&](int32_t x, int32_t y) { return final_of(x) < final_of(y); });
+    std::unordered_map<std::string, int32_t> last_of_entry;
+    for (size_t from = 0; from < count;) {
+        size_t to = from + 1;
+        while (to < count && final_of(by_final[to]) == final_of(by_final[from])) ++to;
+        if (to - from > 1) {
+            last_of_entry.clear();
+            for (size_t k = from; k < to; ++k) {
+                const int32_t position = by_final[k];
+                dev_t device;
+                ino_t inode;
+                if (!directory_of(name_at[position], device, inode)) continue;
+                std::string key(reinterpret_cast<const char *>(&device), sizeof device);
+                key.append(reinterpret_cast<const char *>(&inode), sizeof inode);
+                const auto [found, first] = last_of_entry.emplace(key, position);
+                if (first) continue;
+                // Joins the ring of the entry after its last member seen.
+                next_alias[position] = next_alias[found->second];
+                next_alias[found->second] = position;
+                found->second = position;
+            }
+        }
+        from = to;
+    }
+}
+
+// Every position that names entry's directory entry is examined afresh when
+// it is next met: the entry may lead to another file now.
+void forget_entry(long entry) {
+    if (entry < 0 || static_cast<size_t>(entry) >= slots.size()) return;
+    if (next_alias.size() != slots.size()) find_aliases();
+    long position = entry;
+    do {
+        slots[static_cast<size_t>(position)].word &= ~uint64_t(status_current);
+        position = next_alias[static_cast<size_t>(position)];
+    } while (position != entry);
+}
+
 }  // namespace
 
 bool look_at(const char *name, file_look &look) {
@@ -985,9 +1066,13 @@ void note_same_inode(const file_look &first, const file_look &second) {
 
 void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked, bool soft,
                        const link_pair &pair) {
-    if (!remembering(survivor) || !remembering(replaced)) return;
+    // The replaced name's entry, under whichever of its listed names, may
+    // lead to another file now.
+    const bool remembered = remembering(survivor) && remembering(replaced);
+    if (file_knowledge_enabled && replaced.entry >= 0 && prepare_cache())
+        forget_entry(replaced.entry);
+    if (!remembered) return;
     slots[survivor.entry].word &= ~uint64_t(status_current);
-    slots[replaced.entry].word &= ~uint64_t(status_current);
     if (!linked) return;
     // The replaced file lost a name; its other names are known again by the
     // exact status the link left (remember): until then, the link count that
