@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "merge/content_compare.h"
+#include "merge/entry_names.h"
 #include "merge/file_knowledge.h"
 #include "merge/file_picture.h"
 #include "merge/name_index.h"
@@ -97,11 +98,6 @@ int start_over(file_look &x, file_look &y, int start) {
     return 0;
 }
 
-const char *final_component(const char *name) {
-    const char *slash = std::strrchr(name, '/');
-    return slash ? slash + 1 : name;
-}
-
 // Where a listed name's directory entry lives: the directory that holds it,
 // reached as the name reaches it (through symbolic links to directories,
 // "./" and the like), and the final component. Names with one place are one
@@ -120,20 +116,7 @@ const entry_place &place_of(int32_t position) {
     entry_place &place = places[static_cast<size_t>(position)];
     if (place.looked_up) return place;
     place.looked_up = true;
-    const char *name = name_index[position];
-    const char *final = final_component(name);
-    size_t length = static_cast<size_t>(final - name);
-    char parent[1024] = ".";
-    if (*final == '\0' || length >= sizeof parent) return place;
-    if (length > 0) {
-        std::memcpy(parent, name, length);
-        parent[length] = '\0';
-    }
-    struct stat status;
-    if (stat(parent, &status) != 0) return place;
-    place.known = true;
-    place.device = status.st_dev;
-    place.directory = status.st_ino;
+    place.known = holding_directory(name_index[position], place.device, place.directory);
     return place;
 }
 
@@ -146,7 +129,7 @@ std::string entry_key(int32_t position) {
     std::string key("@");
     key.append(reinterpret_cast<const char *>(&place.device), sizeof place.device);
     key.append(reinterpret_cast<const char *>(&place.directory), sizeof place.directory);
-    key += final_component(name);
+    key += final_part(name);
     return key;
 }
 
@@ -170,32 +153,12 @@ std::vector<int32_t> keepers;
 void find_keepers() {
     const size_t count = static_cast<size_t>(file_count);
     keepers.resize(count);
-    std::vector<int32_t> by_final(count);
-    for (size_t i = 0; i < count; ++i) keepers[i] = by_final[i] = static_cast<int32_t>(i);
-    auto final_of = [](int32_t position) {
-        return std::string_view(final_component(name_index[position]));
-    };
-    std::stable_sort(by_final.begin(), by_final.end(),
-                     [&](int32_t x, int32_t y) { return final_of(x) < final_of(y); });
-    std::unordered_map<std::string, int32_t> last_of_entry;
-    for (size_t from = 0; from < count;) {
-        size_t to = from + 1;
-        while (to < count && final_of(by_final[to]) == final_of(by_final[from])) ++to;
-        if (to - from > 1) {
-            last_of_entry.clear();
-            for (size_t k = from; k < to; ++k) {
-                // A name whose place is unknown stands for itself.
-                if (!place_of(by_final[k]).known) continue;
-                int32_t &last =
-                    last_of_entry.emplace(entry_key(by_final[k]), by_final[k]).first->second;
-                last = std::max(last, by_final[k]);
-            }
-            for (size_t k = from; k < to; ++k)
-                if (place_of(by_final[k]).known)
-                    keepers[by_final[k]] = last_of_entry[entry_key(by_final[k])];
-        }
-        from = to;
-    }
+    for (size_t i = 0; i < count; ++i) keepers[i] = static_cast<int32_t>(i);
+    for_each_entry_group(
+        count, [](int32_t position) { return name_index[position]; },
+        [](const std::vector<int32_t> &group) {
+            for (int32_t position : group) keepers[static_cast<size_t>(position)] = group.back();
+        });
 }
 
 int32_t keeper_of(int32_t position) {

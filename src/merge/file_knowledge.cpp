@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "merge/content_compare.h"
+#include "merge/entry_names.h"
 #include "merge/file_picture.h"
 #include "run/file_handles.h"
 #include "run/file_status.h"
@@ -875,28 +876,8 @@ void share_knowledge(long from, long to) {
     *cell_of(to, true) = *source;
 }
 
-const char *final_component_of(const char *name) {
-    const char *slash = std::strrchr(name, '/');
-    return slash ? slash + 1 : name;
-}
-
-// The directory that holds a listed name, as the name reaches it: device and
-// inode. False when it cannot be examined; such a name stands for itself.
-bool directory_of(const char *name, dev_t &device, ino_t &inode) {
-    const char *final = final_component_of(name);
-    const size_t length = static_cast<size_t>(final - name);
-    if (*final == '\0') return false;
-    std::string parent = length > 0 ? std::string(name, length) : std::string(".");
-    struct stat status;
-    if (stat(parent.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
-    device = status.st_dev;
-    inode = status.st_ino;
-    return true;
-}
-
-// Builds the rings of next_alias. Only names that share their final
-// component can name one entry: just those have their directories examined.
-// The run changes files, never directories, so the rings hold for the run.
+// Builds the rings of next_alias. The run changes files, never
+// directories, so the rings hold for the run.
 void find_aliases() {
     const size_t count = static_cast<size_t>(file_count);
     next_alias.resize(count);
@@ -905,36 +886,13 @@ void find_aliases() {
     for (size_t i = 0; i < count; ++i)
         if (const long position = work_entry_number(work_list[i]); position >= 0)
             name_at[static_cast<size_t>(position)] = work_list[i];
-    std::vector<int32_t> by_final(count);
-    for (size_t i = 0; i < count; ++i) next_alias[i] = by_final[i] = static_cast<int32_t>(i);
-    auto final_of = [&](int32_t position) {
-        return std::string_view(final_component_of(name_at[position]));
-    };
-    std::stable_sort(by_final.begin(), by_final.end(),
-                     [&](int32_t x, int32_t y) { return final_of(x) < final_of(y); });
-    std::unordered_map<std::string, int32_t> last_of_entry;
-    for (size_t from = 0; from < count;) {
-        size_t to = from + 1;
-        while (to < count && final_of(by_final[to]) == final_of(by_final[from])) ++to;
-        if (to - from > 1) {
-            last_of_entry.clear();
-            for (size_t k = from; k < to; ++k) {
-                const int32_t position = by_final[k];
-                dev_t device;
-                ino_t inode;
-                if (!directory_of(name_at[position], device, inode)) continue;
-                std::string key(reinterpret_cast<const char *>(&device), sizeof device);
-                key.append(reinterpret_cast<const char *>(&inode), sizeof inode);
-                const auto [found, first] = last_of_entry.emplace(key, position);
-                if (first) continue;
-                // Joins the ring of the entry after its last member seen.
-                next_alias[position] = next_alias[found->second];
-                next_alias[found->second] = position;
-                found->second = position;
-            }
-        }
-        from = to;
-    }
+    for (size_t i = 0; i < count; ++i) next_alias[i] = static_cast<int32_t>(i);
+    for_each_entry_group(
+        count, [&](int32_t position) { return name_at[static_cast<size_t>(position)]; },
+        [](const std::vector<int32_t> &group) {
+            for (size_t k = 0; k < group.size(); ++k)
+                next_alias[static_cast<size_t>(group[k])] = group[(k + 1) % group.size()];
+        });
 }
 
 // Every position that names entry's directory entry is examined afresh when

@@ -11,23 +11,10 @@
 #include <unordered_set>
 
 #include "merge/content_compare.h"
+#include "merge/entry_names.h"
+#include "run/file_status.h"
 
 namespace {
-
-struct inode_key {
-    dev_t device;
-    ino_t inode;
-    bool operator==(const inode_key &other) const {
-        return device == other.device && inode == other.inode;
-    }
-};
-
-struct inode_key_hash {
-    size_t operator()(const inode_key &key) const {
-        return std::hash<uint64_t>()(static_cast<uint64_t>(key.inode) * 0x9E3779B97F4A7C15ULL ^
-                                     static_cast<uint64_t>(key.device));
-    }
-};
 
 // What a changed entry shows.
 enum class entry_shows {
@@ -51,27 +38,22 @@ std::unordered_map<inode_key, int64_t, inode_key_hash> link_changes;
 std::unordered_map<std::string, std::string> directory_keys;
 uint64_t inodes_made = 0;
 
-std::string_view final_of(const char *name) {
-    const char *slash = std::strrchr(name, '/');
-    return slash ? std::string_view(slash + 1) : std::string_view(name);
-}
-
 // The entry a name reaches, as a key: the device and inode of the directory
 // that holds it (following the name's own route to it) and the final
 // component. Empty when the directory cannot be examined.
 std::string entry_key(const char *name) {
-    const std::string_view final = final_of(name);
+    const std::string_view final = final_part(name);
     const size_t length = static_cast<size_t>(final.data() - name);
     if (final.empty()) return {};
     std::string parent = length == 0 ? "." : std::string(name, length);
     // The picture changes no directory: each is examined once per picture.
     auto known = directory_keys.find(parent);
     if (known == directory_keys.end()) {
-        struct stat status;
-        if (stat(parent.c_str(), &status) != 0) return {};
-        std::string key;
-        key.append(reinterpret_cast<const char *>(&status.st_dev), sizeof status.st_dev);
-        key.append(reinterpret_cast<const char *>(&status.st_ino), sizeof status.st_ino);
+        dev_t device;
+        ino_t inode;
+        if (!holding_directory(name, device, inode)) return {};
+        std::string key(reinterpret_cast<const char *>(&device), sizeof device);
+        key.append(reinterpret_cast<const char *>(&inode), sizeof inode);
         known = directory_keys.emplace(std::move(parent), std::move(key)).first;
     }
     std::string key = known->second;
@@ -80,7 +62,7 @@ std::string entry_key(const char *name) {
 }
 
 const pictured_entry *find_entry(const char *name) {
-    if (entries.empty() || !final_components.count(std::string(final_of(name)))) return nullptr;
+    if (entries.empty() || !final_components.count(std::string(final_part(name)))) return nullptr;
     auto found = entries.find(entry_key(name));
     return found == entries.end() ? nullptr : &found->second;
 }
@@ -101,7 +83,7 @@ void change_links(const struct stat &status, int64_t by) {
 void set_entry(const char *name, const pictured_entry &what) {
     const std::string key = entry_key(name);
     if (key.empty()) return;
-    final_components.emplace(final_of(name));
+    final_components.emplace(final_part(name));
     entries[key] = what;
 }
 

@@ -4,6 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
 inline bool same_inode(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -12,8 +16,8 @@ inline bool same_inode(const struct stat &a, const struct stat &b) {
 // bytes are those seen before, though a new name may have moved the change
 // time.
 inline bool same_contents(const struct stat &a, const struct stat &b) {
-    return same_inode(a, b) && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    return same_inode(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 // Same contents, and the same change time to the nanosecond.
@@ -21,3 +25,19 @@ inline bool same_version(const struct stat &a, const struct stat &b) {
     return same_contents(a, b) && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
            a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
+
+// A file's identity as a key of hash tables.
+struct inode_key {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const inode_key &other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+struct inode_key_hash {
+    size_t operator()(const inode_key &key) const {
+        return std::hash<uint64_t>()(static_cast<uint64_t>(key.inode) * 0x9E3779B97F4A7C15ULL ^
+                                     static_cast<uint64_t>(key.device));
+    }
+};

@@ -41,22 +41,7 @@ struct own_chain {
     off_t size = 0;
 };
 
-struct inode_key {
-    dev_t device;
-    ino_t inode;
-    bool operator==(const inode_key &other) const {
-        return device == other.device && inode == other.inode;
-    }
-};
-
-struct inode_hash {
-    size_t operator()(const inode_key &key) const {
-        return std::hash<uint64_t>()(static_cast<uint64_t>(key.inode) * 0x9E3779B97F4A7C15ULL ^
-                                     static_cast<uint64_t>(key.device));
-    }
-};
-
-std::unordered_map<inode_key, own_chain, inode_hash> own_changes;
+std::unordered_map<inode_key, own_chain, inode_key_hash> own_changes;
 
 // Per device: whether its clock was seen, and whether it was ever seen
 // lagging by more than the cut of whole-second stamps.

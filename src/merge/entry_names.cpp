@@ -1,0 +1,56 @@
+#include "merge/entry_names.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+std::string_view final_part(const char *name) {
+    const char *slash = std::strrchr(name, '/');
+    return slash ? std::string_view(slash + 1) : std::string_view(name);
+}
+
+bool holding_directory(const char *name, dev_t &device, ino_t &inode) {
+    const std::string_view final = final_part(name);
+    if (final.empty()) return false;
+    const size_t length = static_cast<size_t>(final.data() - name);
+    const std::string parent = length > 0 ? std::string(name, length) : std::string(".");
+    struct stat status;
+    if (stat(parent.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+    device = status.st_dev;
+    inode = status.st_ino;
+    return true;
+}
+
+void for_each_entry_group(size_t count, const std::function<const char *(int32_t)> &name_of,
+                          const std::function<void(const std::vector<int32_t> &)> &each_group) {
+    std::vector<int32_t> by_final(count);
+    for (size_t i = 0; i < count; ++i) by_final[i] = static_cast<int32_t>(i);
+    auto final_of = [&](int32_t position) { return final_part(name_of(position)); };
+    std::stable_sort(by_final.begin(), by_final.end(),
+                     [&](int32_t x, int32_t y) { return final_of(x) < final_of(y); });
+    std::unordered_map<std::string, std::vector<int32_t>> groups;
+    for (size_t from = 0; from < count;) {
+        size_t to = from + 1;
+        while (to < count && final_of(by_final[to]) == final_of(by_final[from])) ++to;
+        if (to - from > 1) {
+            groups.clear();
+            for (size_t k = from; k < to; ++k) {
+                dev_t device;
+                ino_t inode;
+                if (!holding_directory(name_of(by_final[k]), device, inode)) continue;
+                std::string key(reinterpret_cast<const char *>(&device), sizeof device);
+                key.append(reinterpret_cast<const char *>(&inode), sizeof inode);
+                groups[key].push_back(by_final[k]);
+            }
+            for (auto &[key, positions] : groups) {
+                if (positions.size() < 2) continue;
+                std::sort(positions.begin(), positions.end());
+                each_group(positions);
+            }
+        }
+        from = to;
+    }
+}
