@@ -165,10 +165,6 @@ bool sparse_stage() {
     std::exit(final_status);
 }
 
-const char *leading_zero(int value) {
-    return value < 10 ? "0" : "";
-}
-
 // Whether a signal came from kill, sigqueue or a kill aimed at one thread,
 // rather than from the kernel on a fault of the process itself.
 bool sent_by_a_process(const siginfo_t *info) {
@@ -210,11 +206,9 @@ constexpr char option_letters[] = "cdhinqsSV";
 }  // namespace
 
 void start_banner(const char *program_name, const struct tm &when) {
-    // The month's test is made on the zero-based month: 0..8 are months 1..9.
-    report("%s started at %d-%s%d-%s%d %s%d:%s%d:%s%d\n", program_name, when.tm_year + 1900,
-           when.tm_mon <= 8 ? "0" : "", when.tm_mon + 1, leading_zero(when.tm_mday), when.tm_mday,
-           leading_zero(when.tm_hour), when.tm_hour, leading_zero(when.tm_min), when.tm_min,
-           leading_zero(when.tm_sec), when.tm_sec);
+    char stamp[64];
+    if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &when) == 0) stamp[0] = '\0';
+    report("%s started at %s\n", program_name, stamp);
 }
 
 void signal_catcher(int signal_number) {
