@@ -49,7 +49,7 @@ DEFAULTS = {  # runs per row, per-run timeout, the wall time after which one run
 }
 # twinfold acts on what it remembers of a file only when the file's change
 # time was older than 3 s when its bytes were read (stamp_margin_ns in
-# src/run/stamp_trust.h); it reads newer files again before linking them. A
+# src/fs/stamp_trust.h); it reads newer files again before linking them. A
 # restored tree is new in that sense. Before each run the bench waits until
 # the last file it wrote is this much older, as in a tree that nobody is
 # writing to (--no-rest skips the wait). The peers do not care.

@@ -10,7 +10,7 @@
 
 #include "merge/compare_and_link.h"
 #include "merge/link_replace.h"
-#include "run/run_state.h"
+#include "state/run_state.h"
 #include "scratch_tree.h"
 
 namespace {

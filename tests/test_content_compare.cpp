@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "merge/content_compare.h"
+#include "compare/content_compare.h"
 #include "scratch_tree.h"
 
 namespace {

@@ -17,7 +17,7 @@
 
 #include "capture_stdout.h"
 #include "run/driver.h"
-#include "run/run_state.h"
+#include "state/run_state.h"
 #include "scratch_tree.h"
 #include "tool_run.h"
 

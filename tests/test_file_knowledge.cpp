@@ -20,12 +20,12 @@
 
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
-#include "merge/file_knowledge.h"
+#include "compare/file_knowledge.h"
 #include "merge/name_index.h"
 #include "run/entry_sort.h"
 #include "run/intake.h"
-#include "run/run_state.h"
-#include "run/stamp_trust.h"
+#include "state/run_state.h"
+#include "fs/stamp_trust.h"
 #include "scratch_tree.h"
 #include "tool_run.h"
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "run/intake.h"
-#include "run/run_state.h"
+#include "state/run_state.h"
 #include "scratch_tree.h"
 #include "tool_run.h"
 

@@ -12,7 +12,7 @@
 #include "capture_stdout.h"
 #include "merge/name_index.h"
 #include "run/entry_sort.h"
-#include "run/run_state.h"
+#include "state/run_state.h"
 
 namespace {
 

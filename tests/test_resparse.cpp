@@ -17,8 +17,8 @@
 #include "rewrite/install_copy.h"
 #include "rewrite/resparse_file.h"
 #include "rewrite_fixtures.h"
-#include "run/held_entry.h"
-#include "run/run_state.h"
+#include "fs/held_entry.h"
+#include "state/run_state.h"
 #include "scratch_tree.h"
 #include "tool_run.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture_stdout.h"
-#include "run/run_state.h"
+#include "state/run_state.h"
 #include "run/summaries.h"
 
 namespace {

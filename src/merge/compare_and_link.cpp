@@ -4,16 +4,20 @@
 #include <cstring>
 #include <string>
 
-#include "merge/content_compare.h"
-#include "merge/file_knowledge.h"
-#include "merge/file_picture.h"
+#include "compare/content_compare.h"
+#include "compare/file_knowledge.h"
+#include "fs/file_picture.h"
+#include "fs/file_status.h"
+#include "fs/stamp_trust.h"
 #include "merge/link_replace.h"
-#include "run/file_status.h"
-#include "run/output.h"
-#include "run/run_state.h"
-#include "run/stamp_trust.h"
+#include "state/output.h"
+#include "state/run_state.h"
 
 namespace {
+
+const struct stat *survivor_after(const link_pair &pair) {
+    return pair.survivor_examined_after ? &pair.survivor_after : nullptr;
+}
 
 constexpr size_t name_compare_limit = 1024;
 
@@ -57,7 +61,7 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
     }
     if (!run_options.nodo &&
         !hold_link_pair(survivor, survivor_status, replaced, replaced_status, pair)) {
-        note_link_attempt(survivor_look, replaced_look, false, soft, pair);
+        note_link_attempt(survivor_look, replaced_look, false, soft, survivor_after(pair));
         return 0;
     }
     // Only a file whose last name goes away gives its blocks back.
@@ -68,7 +72,7 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
     if (!run_options.nodo) {
         const int outcome =
             replace_with_link(pair, survivor, survivor_status, replaced, replaced_status, soft);
-        note_link_attempt(survivor_look, replaced_look, outcome == 0, soft, pair);
+        note_link_attempt(survivor_look, replaced_look, outcome == 0, soft, survivor_after(pair));
         if (outcome != 0) return outcome < 0 ? -1 : 0;
     } else if (picturing) {
         if (soft) {
@@ -78,7 +82,7 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
             pair.survivor_examined_after = picture_status(survivor, pair.survivor_after) == 0 &&
                                            same_inode(pair.survivor_after, survivor_status);
         }
-        note_link_attempt(survivor_look, replaced_look, true, soft, pair);
+        note_link_attempt(survivor_look, replaced_look, true, soft, survivor_after(pair));
     }
     const uint32_t survivor_links = static_cast<uint32_t>(survivor_status.st_nlink);
     const uint32_t replaced_links = static_cast<uint32_t>(replaced_status.st_nlink);

@@ -12,16 +12,16 @@
 #include <unordered_map>
 #include <vector>
 
-#include "merge/content_compare.h"
-#include "merge/entry_names.h"
-#include "merge/file_knowledge.h"
-#include "merge/file_picture.h"
+#include "compare/content_compare.h"
+#include "compare/file_knowledge.h"
+#include "fs/entry_names.h"
+#include "fs/file_picture.h"
+#include "fs/file_status.h"
+#include "fs/held_entry.h"
+#include "fs/stamp_trust.h"
 #include "merge/name_index.h"
-#include "run/file_status.h"
-#include "run/held_entry.h"
-#include "run/output.h"
-#include "run/run_state.h"
-#include "run/stamp_trust.h"
+#include "state/output.h"
+#include "state/run_state.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <climits>
 #include <vector>
 
-#include "rewrite/temp_name.h"
-#include "run/file_status.h"
-#include "run/output.h"
-#include "run/stamp_trust.h"
+#include "fs/file_status.h"
+#include "fs/stamp_trust.h"
+#include "fs/temp_name.h"
+#include "state/output.h"
 
 namespace {
 

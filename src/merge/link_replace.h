@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "run/held_entry.h"
+#include "fs/held_entry.h"
 
 // The two names of a replacement, each held by the directory that holds it.
 struct link_pair {

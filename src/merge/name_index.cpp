@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "run/output.h"
-#include "run/run_state.h"
+#include "state/output.h"
+#include "state/run_state.h"
 
 int compare_names(const void *a, const void *b) {
     int r = std::strncmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b), 1024);

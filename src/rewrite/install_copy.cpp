@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
-#include "run/file_status.h"
-#include "run/output.h"
+#include "fs/file_status.h"
+#include "state/output.h"
 
 install_outcome install_copy(unique_fd copy, const held_entry &entry, const std::string &temp_name,
                              const char *name, const struct stat &original) {

@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "run/file_handles.h"
-#include "run/held_entry.h"
+#include "fs/file_handles.h"
+#include "fs/held_entry.h"
 
 enum class install_outcome {
     installed,      // the copy now holds the name

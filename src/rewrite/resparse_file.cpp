@@ -11,14 +11,14 @@
 #include <string>
 #include <utility>
 
+#include "fs/file_handles.h"
+#include "fs/file_status.h"
+#include "fs/held_entry.h"
+#include "fs/temp_name.h"
 #include "rewrite/copy_contents.h"
 #include "rewrite/install_copy.h"
-#include "rewrite/temp_name.h"
-#include "run/file_handles.h"
-#include "run/file_status.h"
-#include "run/held_entry.h"
-#include "run/output.h"
-#include "run/run_state.h"
+#include "state/output.h"
+#include "state/run_state.h"
 
 namespace {
 

@@ -8,19 +8,19 @@
 #include <cstring>
 #include <ctime>
 
+#include "compare/file_knowledge.h"
+#include "fs/file_picture.h"
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
-#include "merge/file_knowledge.h"
-#include "merge/file_picture.h"
 #include "merge/name_index.h"
 #include "rewrite/expand_hard_link.h"
 #include "rewrite/resparse_file.h"
 #include "run/entry_sort.h"
 #include "run/intake.h"
 #include "run/memory.h"
-#include "run/output.h"
-#include "run/run_state.h"
 #include "run/summaries.h"
+#include "state/output.h"
+#include "state/run_state.h"
 
 namespace {
 

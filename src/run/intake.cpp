@@ -8,8 +8,8 @@
 #include <string>
 
 #include "run/memory.h"
-#include "run/output.h"
-#include "run/run_state.h"
+#include "state/output.h"
+#include "state/run_state.h"
 
 namespace {
 
@@ -23,13 +23,6 @@ constexpr char terminal_hint[] =
     "as in: find . -type f -print0 | twinfold\n";
 constexpr char newline_hint[] =
     "stdin: newlines but no NUL byte: names end with a NUL byte (use find -print0)\n";
-
-// The names are stored one after the other, each preceded by its 4-byte
-// position in input order. Nothing changes a name once it is read, so
-// work_list and name_index point to the same copy: the name list is most of
-// what a run holds in memory.
-char *work_arena = nullptr;
-size_t work_arena_size = 0;
 
 struct name_read {
     size_t length = 0;          // bytes of the whole name, its NUL not counted
@@ -177,15 +170,6 @@ void read_name_list(FILE *input, FILE *spool, int &final_status, const char *pro
         work_next += length;
     }
     std::fclose(spool);
-}
-
-long work_entry_number(const char *name) {
-    if (!work_arena || name < work_arena + sizeof(uint32_t) || name >= work_arena + work_arena_size)
-        return -1;
-    uint32_t position;
-    std::memcpy(&position, name - sizeof position, sizeof position);
-    if (position >= static_cast<uint32_t>(file_count) || work_list == nullptr) return -1;
-    return static_cast<long>(position);
 }
 
 void discard_name_list() {

@@ -20,8 +20,3 @@ void read_name_list(FILE *input, FILE *spool, int &final_status, const char *pro
 // 0. A run never calls it (the list lives until the process ends); it lets one
 // process read list after list, as the fuzz target does.
 void discard_name_list();
-
-// The position in input order of a name held in work_list, or -1 for a name
-// that the intake did not store there. Lets later passes keep per-file
-// records without searching.
-long work_entry_number(const char *name);

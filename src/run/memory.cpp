@@ -1,8 +1,9 @@
 #include "run/memory.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <new>
-#include <sys/mman.h>
 
 namespace {
 

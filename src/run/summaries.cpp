@@ -2,20 +2,21 @@
 
 #include <cinttypes>
 
-#include "run/output.h"
-#include "run/run_state.h"
+#include "state/output.h"
+#include "state/run_state.h"
 
 // Counters are printed with %d, as their 32-bit value taken signed.
-static int as_int(uint32_t v) { return static_cast<int>(v); }
+static int as_int(uint32_t v) {
+    return static_cast<int>(v);
+}
 
 void print_link_summary() {
     const bool inv = run_options.inverse;
     const char *can = run_options.nodo ? " which can be" : "";
-    report_unflushed("Files%s %s: %d of %d, Disk blocks%s %sclaimed: %d\n", can,
-                     inv ? "expanded" : "linked",
-                     as_int(inv ? run_stats.declaim_files : run_stats.reclaim_files), file_count,
-                     can, inv ? "de" : "re",
-                     as_int(inv ? run_stats.declaim_blocks : run_stats.reclaim_blocks));
+    report_unflushed(
+        "Files%s %s: %d of %d, Disk blocks%s %sclaimed: %d\n", can, inv ? "expanded" : "linked",
+        as_int(inv ? run_stats.declaim_files : run_stats.reclaim_files), file_count, can,
+        inv ? "de" : "re", as_int(inv ? run_stats.declaim_blocks : run_stats.reclaim_blocks));
 }
 
 void print_sparse_summary() {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "run/intake.h"
-#include "run/run_state.h"
+#include "state/run_state.h"
 
 namespace {
 

@@ -1,9 +1,10 @@
 // Owners for descriptors and streams, so that no early return leaks one.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
 
 class unique_fd {
 public:

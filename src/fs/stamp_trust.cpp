@@ -1,4 +1,4 @@
-#include "run/stamp_trust.h"
+#include "fs/stamp_trust.h"
 
 #include <time.h>
 
@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "run/file_status.h"
+#include "fs/file_status.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "rewrite/temp_name.h"
+#include "fs/temp_name.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <ctime>
 #include <random>
 
-#include "run/held_entry.h"
-#include "run/output.h"
+#include "fs/held_entry.h"
+#include "state/output.h"
 
 std::string directory_part(std::string_view name) {
     size_t slash = name.rfind('/');

@@ -1,4 +1,4 @@
-#include "merge/entry_names.h"
+#include "fs/entry_names.h"
 
 #include <sys/stat.h>
 

@@ -1,10 +1,10 @@
-#include "run/output.h"
+#include "state/output.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 
-#include "run/run_state.h"
+#include "state/run_state.h"
 
 namespace {
 
@@ -12,9 +12,13 @@ int mutes = 0;
 
 }  // namespace
 
-muted_output::muted_output() { ++mutes; }
+muted_output::muted_output() {
+    ++mutes;
+}
 
-muted_output::~muted_output() { --mutes; }
+muted_output::~muted_output() {
+    --mutes;
+}
 
 void report(const char *format, ...) {
     if (run_options.quiet || mutes) return;
@@ -41,7 +45,9 @@ void report_unflushed(const char *format, ...) {
     va_end(args);
 }
 
-void report_flush() { std::fflush(stdout); }
+void report_flush() {
+    std::fflush(stdout);
+}
 
 void fail_line(const char *perror_word, const char *format, ...) {
     if (mutes) return;

@@ -20,8 +20,6 @@
 
 #include <cstdint>
 
-#include "merge/link_replace.h"
-
 // Off: every call examines both names and reads both files from the start,
 // as the plain design does. Tests switch it off for a reference run.
 extern bool file_knowledge_enabled;
@@ -92,9 +90,10 @@ void note_same_inode(const file_look &first, const file_look &second);
 
 // The run tried to replace the name replaced by a link to survivor (both
 // looks fresh, as compared). linked tells whether the replacement was made;
-// pair holds what replace_with_link saw right after it.
+// survivor_after is the survivor's exact status right after a hard link was
+// made, when it was examined then (else null).
 void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked, bool soft,
-                       const link_pair &pair);
+                       const struct stat *survivor_after);
 
 // A new pass of comparisons begins: every name is examined afresh when it is
 // first met (the passes before may have replaced files, and the link extremes

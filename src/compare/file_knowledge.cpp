@@ -1,4 +1,4 @@
-#include "merge/file_knowledge.h"
+#include "compare/file_knowledge.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,15 +10,14 @@
 #include <utility>
 #include <vector>
 
-#include "merge/content_compare.h"
-#include "merge/entry_names.h"
-#include "merge/file_picture.h"
-#include "run/file_handles.h"
-#include "run/file_status.h"
-#include "run/intake.h"
-#include "run/output.h"
-#include "run/run_state.h"
-#include "run/stamp_trust.h"
+#include "compare/content_compare.h"
+#include "fs/entry_names.h"
+#include "fs/file_handles.h"
+#include "fs/file_picture.h"
+#include "fs/file_status.h"
+#include "fs/stamp_trust.h"
+#include "state/output.h"
+#include "state/run_state.h"
 
 bool file_knowledge_enabled = true;
 knowledge_counters knowledge_counts;
@@ -1023,7 +1022,7 @@ void note_same_inode(const file_look &first, const file_look &second) {
 }
 
 void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked, bool soft,
-                       const link_pair &pair) {
+                       const struct stat *survivor_after) {
     // The replaced name's entry, under whichever of its listed names, may
     // lead to another file now.
     const bool remembered = remembering(survivor) && remembering(replaced);
@@ -1039,13 +1038,13 @@ void note_link_attempt(const file_look &survivor, const file_look &replaced, boo
         number && replaced.status.st_nlink > 1)
         version(number).owner = 0;
     if (first_bytes *cell = cell_of(replaced.entry, false)) cell->state = 0;
-    if (soft || !pair.survivor_examined_after) return;
+    if (soft || !survivor_after) return;
     // The survivor's link count moved: what is remembered of it is not used.
     if (const uint32_t number = version_number(cell_of(survivor.entry, false)))
         version(number).owner = 0;
     // The survivor gained a name: its change time and link count moved, its
     // bytes did not. Both names now lead to it, and share what is known.
-    const struct stat &after = pair.survivor_after;
+    const struct stat &after = *survivor_after;
     remember(survivor.entry, after);
     if (!remembering(survivor)) return;
     update_link_extremes(after.st_nlink);

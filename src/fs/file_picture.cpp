@@ -1,4 +1,4 @@
-#include "merge/file_picture.h"
+#include "fs/file_picture.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,9 +10,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "merge/content_compare.h"
-#include "merge/entry_names.h"
-#include "run/file_status.h"
+#include "fs/entry_names.h"
+#include "fs/examined_open.h"
+#include "fs/file_status.h"
 
 namespace {
 

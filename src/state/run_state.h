@@ -2,9 +2,10 @@
 // the current pass, the interruption flag and the file list.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdint>
-#include <sys/stat.h>
 
 // Set by the driver from the command line, otherwise read only; the sparse
 // pre-sort changes nodo and quiet for its duration and restores them.
@@ -21,12 +22,12 @@ extern run_options_record run_options;
 // Counters of one pass, reset by reset_stats and read by the summaries. The
 // file and block counters are 32-bit accumulators that wrap.
 struct run_stats_record {
-    uint32_t reclaim_files = 0;   // files linked, deleted or made sparse
-    uint32_t reclaim_blocks = 0;  // blocks freed by those
-    uint32_t declaim_files = 0;   // files expanded or desparsed
-    uint32_t declaim_blocks = 0;  // blocks newly taken by those
-    int32_t min_links = 1;        // smallest hard-link count seen
-    int32_t max_links = 1;        // largest hard-link count seen
+    uint32_t reclaim_files = 0;         // files linked, deleted or made sparse
+    uint32_t reclaim_blocks = 0;        // blocks freed by those
+    uint32_t declaim_files = 0;         // files expanded or desparsed
+    uint32_t declaim_blocks = 0;        // blocks newly taken by those
+    int32_t min_links = 1;              // smallest hard-link count seen
+    int32_t max_links = 1;              // largest hard-link count seen
     int64_t min_copy_gain = INT64_MAX;  // smallest block gain of a trial copy
     int64_t max_copy_gain = 0;          // largest block gain of a trial copy
 };
@@ -37,10 +38,21 @@ extern run_stats_record run_stats;
 extern volatile sig_atomic_t interrupted;
 
 // The file list, built once by the intake.
-extern int file_count;                // number of non-empty names read
-extern char **work_list;              // names in input order, then sorted by the passes
-extern char **name_index;             // the same names, sorted by compare_names once
-extern unsigned char *delete_marks;   // one byte per name_index entry; 1 = delete
+extern int file_count;               // number of non-empty names read
+extern char **work_list;             // names in input order, then sorted by the passes
+extern char **name_index;            // the same names, sorted by compare_names once
+extern unsigned char *delete_marks;  // one byte per name_index entry; 1 = delete
+// The names are stored one after the other in one block, each preceded by
+// its 4-byte position in input order. Nothing changes a name once it is
+// read, so work_list and name_index point to the same copy: the name list is
+// most of what a run holds in memory.
+extern char *work_arena;
+extern size_t work_arena_size;
+
+// The position in input order of a name held in work_list, or -1 for a name
+// that the intake did not store there. Lets later passes keep per-file
+// records without searching.
+long work_entry_number(const char *name);
 
 void reset_stats();
 

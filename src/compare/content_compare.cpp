@@ -1,4 +1,4 @@
-#include "merge/content_compare.h"
+#include "compare/content_compare.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "merge/file_picture.h"
-#include "run/file_status.h"
-#include "run/output.h"
-#include "run/stamp_trust.h"
+#include "fs/examined_open.h"
+#include "fs/file_status.h"
+#include "fs/stamp_trust.h"
+#include "state/output.h"
 
 namespace {
 
@@ -114,32 +114,6 @@ unsigned char *comparison_block(int side) {
 int compare_chunks(const unsigned char *first, const unsigned char *second) {
     int64_t a = chunk_value(first), b = chunk_value(second);
     return a == b ? 0 : (a > b ? 1 : -1);
-}
-
-unique_fd open_examined_file(const char *name, const struct stat &examined) {
-    struct stat opened;
-    return open_examined_file(name, examined, opened);
-}
-
-unique_fd open_examined_file(const char *name, const struct stat &examined, struct stat &opened) {
-    if (picture_in_use()) return picture_open(name, examined, opened);
-    return open_examined_at(AT_FDCWD, name, examined, opened);
-}
-
-unique_fd open_examined_at(int dirfd, const char *last, const struct stat &examined,
-                           struct stat &opened) {
-    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    unique_fd fd;
-#ifdef O_NOATIME
-    // Reading every listed file should not touch their access times.
-    fd = unique_fd(openat(dirfd, last, flags | O_NOATIME));
-    if (!fd && errno == EPERM)
-#endif
-        fd = unique_fd(openat(dirfd, last, flags));
-    if (!fd) return fd;
-    if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || !same_inode(opened, examined))
-        return unique_fd();
-    return fd;
 }
 
 int compare_contents(const char *first, const struct stat &first_status, const char *second,

@@ -1,11 +1,11 @@
-#include "run/held_entry.h"
+#include "fs/held_entry.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "run/file_status.h"
+#include "fs/file_status.h"
 
 namespace {
 

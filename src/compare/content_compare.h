@@ -1,20 +1,11 @@
-// The content comparison shared by link mode and delete mode, and the rule by
-// which a listed name is opened for reading.
+// The content comparison shared by link mode and delete mode.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstddef>
 
-#include "run/file_handles.h"
-
-// Opens name for reading only when it is still the regular file that examined
-// (its lstat) describes. Symbolic links are not followed and FIFOs and devices
-// are never waited on: anything else gives an empty descriptor, as a file that
-// cannot be opened.
-unique_fd open_examined_file(const char *name, const struct stat &examined);
-// The same, handing back the status of the opened file.
-unique_fd open_examined_file(const char *name, const struct stat &examined, struct stat &opened);
+#include "fs/examined_open.h"
 
 // Compares two files whose examined sizes are equal. 0 means byte-equal with
 // the same length. Otherwise the files are ordered by their first differing
@@ -33,11 +24,6 @@ int compare_contents(const char *first, const struct stat &first_status, const c
 // The same comparison of two files opened for reading (at their starts);
 // the names are for the messages.
 int compare_open_files(int first_fd, const char *first, int second_fd, const char *second);
-
-// Opens the entry last of the directory dirfd for reading under the rule of
-// open_examined_file.
-unique_fd open_examined_at(int dirfd, const char *last, const struct stat &examined,
-                           struct stat &opened);
 
 // The order of two 8-byte chunks as the comparison defines it: each chunk
 // holds its bytes with the unread tail zero, read as a little-endian signed

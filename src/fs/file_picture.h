@@ -19,7 +19,7 @@
 
 #include <string>
 
-#include "run/file_handles.h"
+#include "fs/file_handles.h"
 
 // Starts an empty picture (from the start of a read-only pass on) or ends it.
 void begin_picture();

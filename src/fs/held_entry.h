@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "run/file_handles.h"
+#include "fs/file_handles.h"
 
 struct held_entry {
     unique_fd directory;  // the directory that held the name when it was opened

@@ -1,0 +1,19 @@
+// The rule by which a listed name is opened for reading.
+#pragma once
+
+#include <sys/stat.h>
+
+#include "fs/file_handles.h"
+
+// Opens name for reading only when it is still the regular file that examined
+// (its lstat) describes. Symbolic links are not followed and FIFOs and devices
+// are never waited on: anything else gives an empty descriptor, as a file that
+// cannot be opened.
+unique_fd open_examined_file(const char *name, const struct stat &examined);
+// The same, handing back the status of the opened file.
+unique_fd open_examined_file(const char *name, const struct stat &examined, struct stat &opened);
+
+// Opens the entry last of the directory dirfd for reading under the rule of
+// open_examined_file.
+unique_fd open_examined_at(int dirfd, const char *last, const struct stat &examined,
+                           struct stat &opened);

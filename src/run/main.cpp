@@ -1,3 +1,0 @@
-#include "run/driver.h"
-
-int main(int argc, char **argv) { run_twinfold(argc, argv); }
