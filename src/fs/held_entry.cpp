@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "fs/entry_names.h"
 #include "fs/file_status.h"
 
 namespace {
@@ -21,15 +22,10 @@ constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 }  // namespace
 
-std::string final_component(const std::string &name) {
-    const size_t slash = name.rfind('/');
-    return slash == std::string::npos ? name : name.substr(slash + 1);
-}
-
 bool hold_entry(const char *name, held_entry &entry) {
     const std::string whole(name);
     const size_t slash = whole.rfind('/');
-    entry.last = final_component(whole);
+    entry.last = std::string(final_part(whole.c_str()));
     if (entry.last.empty() || entry.last == "." || entry.last == "..") {
         errno = EINVAL;
         return false;
@@ -42,7 +38,7 @@ bool hold_entry(const char *name, held_entry &entry) {
     return static_cast<bool>(entry.directory);
 }
 
-bool look_at(const held_entry &entry, struct stat &status) {
+bool examine_held(const held_entry &entry, struct stat &status) {
     return fstatat(entry.directory.get(), entry.last.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
@@ -60,7 +56,7 @@ unique_fd open_inode(const held_entry &entry, const struct stat &status) {
 
 bool still_holds(const held_entry &entry, const struct stat &examined) {
     struct stat now;
-    if (!look_at(entry, now)) return false;
+    if (!examine_held(entry, now)) return false;
     if (same_version(now, examined)) return true;
     errno = 0;
     return false;

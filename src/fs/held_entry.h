@@ -22,7 +22,7 @@ struct held_entry {
 bool hold_entry(const char *name, held_entry &entry);
 
 // lstat of the held entry, relative to its directory.
-bool look_at(const held_entry &entry, struct stat &status);
+bool examine_held(const held_entry &entry, struct stat &status);
 
 // Whether the held entry is still the version of the file that examined
 // describes (device, inode, size, modification and change times). errno is
@@ -34,6 +34,3 @@ bool still_holds(const held_entry &entry, const struct stat &examined);
 // be done without opening a device or waiting on a FIFO; status is the
 // entry's examined status.
 unique_fd open_inode(const held_entry &entry, const struct stat &status);
-
-// The final component of a name: what follows its last '/'.
-std::string final_component(const std::string &name);

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <random>
 
+#include "fs/entry_names.h"
 #include "fs/held_entry.h"
 #include "state/output.h"
 
@@ -37,7 +38,7 @@ std::mt19937_64 &temp_name_generator() {
 int create_temp_file_at(int dirfd, std::string_view name, std::string &temp_name) {
     for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
         temp_name = fresh_temp_name(name);
-        const int fd = openat(dirfd, final_component(temp_name).c_str(),
+        const int fd = openat(dirfd, std::string(final_part(temp_name.c_str())).c_str(),
                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -45,7 +46,7 @@ int create_temp_file_at(int dirfd, std::string_view name, std::string &temp_name
 }
 
 bool discard_temp_file_at(int dirfd, const std::string &temp_name) {
-    if (unlinkat(dirfd, final_component(temp_name).c_str(), 0) == 0) return true;
+    if (unlinkat(dirfd, std::string(final_part(temp_name.c_str())).c_str(), 0) == 0) return true;
     fail_line("unlink", "unlink(%s) failed\n", temp_name.c_str());
     return false;
 }

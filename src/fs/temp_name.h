@@ -15,7 +15,7 @@ std::string directory_part(std::string_view name);
 // symbolic link) with permission bits 600. Returns its descriptor, or -1 with
 // errno set; on success temp_name holds the whole temporary name (the
 // directory part of name followed by the pattern) and the file's final
-// component is final_component(temp_name).
+// component is final_part(temp_name).
 int create_temp_file_at(int dirfd, std::string_view name, std::string &temp_name);
 
 // A name beside name by the same pattern, with the X replaced by random

@@ -54,7 +54,7 @@ struct mark_record {
 
 std::vector<mark_record> mark_records;
 
-file_version version_of(const struct stat &status) {
+file_version version_seen(const struct stat &status) {
     return {status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
 }
 
@@ -75,7 +75,7 @@ enum class version_match {
 };
 
 version_match match_version(const file_version &version, const struct stat &status) {
-    const file_version now = version_of(status);
+    const file_version now = version_seen(status);
     if (equal_versions(version, now)) return version_match::same;
     file_version moved = version;
     moved.changed = now.changed;
@@ -188,7 +188,7 @@ void mark(int32_t marked, const char *marked_name, const struct stat &marked_sta
     delete_marks[marked] = 1;
     place_of(kept);  // while the kept name is surely there, for the checks before removal
     record_of_entry.emplace(entry_key(marked), mark_records.size());
-    mark_records.push_back({marked, kept, version_of(marked_status), version_of(kept_status),
+    mark_records.push_back({marked, kept, version_seen(marked_status), version_seen(kept_status),
                             proven, clock_steps_back()});
     report("Equal files: %s will get deleted, %s will get preserved.\n", marked_name, kept_name);
 }
@@ -367,7 +367,7 @@ void delete_marked(int count) {
         held_entry entry;
         struct stat status;
         const bool seen = picture_in_use() ? picture_status(name, status) == 0
-                                           : hold_entry(name, entry) && look_at(entry, status);
+                                           : hold_entry(name, entry) && examine_held(entry, status);
         if (!seen) {
             fail_line("lstat", "lstat(%s) failed\n", name);
             return;

@@ -7,6 +7,7 @@
 #include <climits>
 #include <vector>
 
+#include "fs/entry_names.h"
 #include "fs/file_status.h"
 #include "fs/stamp_trust.h"
 #include "fs/temp_name.h"
@@ -60,7 +61,7 @@ std::vector<std::string> symlink_candidates(const char *survivor, const char *re
 // Removes a temporary name made in the held directory dirfd; temp is the
 // whole name, for the message.
 void remove_temporary(int dirfd, const std::string &temp) {
-    if (unlinkat(dirfd, final_component(temp).c_str(), 0) != 0)
+    if (unlinkat(dirfd, std::string(final_part(temp.c_str())).c_str(), 0) != 0)
         fail_line("unlink", "unlink(%s) failed\n", temp.c_str());
 }
 
@@ -72,7 +73,7 @@ std::string make_temporary_link(const link_pair &pair, const std::string &text,
     const int into = pair.replaced.directory.get();
     for (int attempt = 0; attempt < temp_name_attempts; ++attempt) {
         std::string temp = fresh_temp_name(replaced);
-        const std::string temp_last = final_component(temp);
+        const std::string temp_last = std::string(final_part(temp.c_str()));
         // The survivor's entry itself is linked, never what it might lead to.
         const int made = soft ? symlinkat(text.c_str(), into, temp_last.c_str())
                               : linkat(pair.survivor.directory.get(), pair.survivor.last.c_str(),
@@ -90,8 +91,8 @@ std::string make_temporary_link(const link_pair &pair, const std::string &text,
 bool reaches_survivor(const link_pair &pair, const std::string &temp,
                       const struct stat &survivor_status, bool soft) {
     struct stat reached;
-    if (fstatat(pair.replaced.directory.get(), final_component(temp).c_str(), &reached,
-                soft ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(pair.replaced.directory.get(), std::string(final_part(temp.c_str())).c_str(),
+                &reached, soft ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     if (same_inode(reached, survivor_status)) return true;
     errno = ENOENT;  // the survivor is not where the link leads
@@ -101,8 +102,8 @@ bool reaches_survivor(const link_pair &pair, const std::string &temp,
 bool survivor_unchanged(const link_pair &pair, const std::string &temp,
                         const struct stat &survivor_status, bool soft) {
     struct stat reached;
-    if (fstatat(pair.replaced.directory.get(), final_component(temp).c_str(), &reached,
-                soft ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(pair.replaced.directory.get(), std::string(final_part(temp.c_str())).c_str(),
+                &reached, soft ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     if (soft) return same_version(reached, survivor_status);
     return same_contents(reached, survivor_status);
@@ -203,7 +204,7 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
 
     // Confirmed as late as possible: the replaced name gives up its file only
     // for the bytes it was found equal to.
-    const std::string temp_last = final_component(temp);
+    const std::string temp_last = std::string(final_part(temp.c_str()));
     if (!survivor_unchanged(pair, temp, survivor_status, soft)) {
         remove_temporary(directory, temp);
         report_changed(survivor);
@@ -244,7 +245,7 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
     if (fstat(directory, &after) == 0) note_device_clock(wall_before, after);
     if (replaced_inode && fstat(replaced_inode.get(), &after) == 0)
         note_own_change(replaced_status, after);
-    if (!soft && look_at(pair.survivor, after) && same_inode(after, survivor_status)) {
+    if (!soft && examine_held(pair.survivor, after) && same_inode(after, survivor_status)) {
         note_own_change(survivor_status, after);
         pair.survivor_examined_after = true;
         pair.survivor_after = after;

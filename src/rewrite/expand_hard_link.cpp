@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fs/entry_names.h"
 #include "fs/file_handles.h"
 #include "fs/file_picture.h"
 #include "fs/file_status.h"
@@ -107,7 +108,8 @@ int expand_hard_link(char *const *slot) {
         case install_outcome::refused: discard_temp_file_at(directory, temp_name); return -1;
         case install_outcome::rename_failed: {
             const int rename_error = errno;
-            const bool removed = unlinkat(directory, final_component(temp_name).c_str(), 0) == 0;
+            const bool removed =
+                unlinkat(directory, std::string(final_part(temp_name.c_str())).c_str(), 0) == 0;
             errno = rename_error;
             if (removed)
                 fail_line("unlink", "rename(%s, %s) failed\n", temp_name.c_str(), name);

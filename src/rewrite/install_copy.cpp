@@ -6,13 +6,14 @@
 
 #include <cerrno>
 
+#include "fs/entry_names.h"
 #include "fs/file_status.h"
 #include "state/output.h"
 
 install_outcome install_copy(unique_fd copy, const held_entry &entry, const std::string &temp_name,
                              const char *name, const struct stat &original) {
     const char *temp = temp_name.c_str();
-    const std::string temp_last = final_component(temp_name);
+    const std::string temp_last = std::string(final_part(temp_name.c_str()));
     const int directory = entry.directory.get();
     if (!copy) {
         copy.reset(

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "fs/entry_names.h"
 #include "fs/file_handles.h"
 #include "fs/file_status.h"
 #include "fs/held_entry.h"
@@ -53,7 +54,8 @@ int discard_copy(int directory, const std::string &temp_name, const struct stat 
                  const char *name) {
     struct stat now;
     if (made &&
-        fstatat(directory, final_component(temp_name).c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        fstatat(directory, std::string(final_part(temp_name.c_str())).c_str(), &now,
+                AT_SYMLINK_NOFOLLOW) == 0 &&
         !same_inode(now, *made)) {
         fail_line(nullptr, "%s is not the copy of %s that was made, left as it is\n",
                   temp_name.c_str(), name);
