@@ -244,22 +244,23 @@ uint32_t new_version(uint64_t change) {
     return versions_used++;
 }
 
-uint32_t find_root(uint32_t number) {
-    while (version(number).parent != number) {
-        uint32_t &parent = version(number).parent;
-        parent = version(parent).parent;
+// The root of number's class in the forest of the given parent field,
+// halving the path on the way.
+uint32_t find_class_root(uint32_t version_record::*parent_of, uint32_t number) {
+    while (version(number).*parent_of != number) {
+        uint32_t &parent = version(number).*parent_of;
+        parent = version(parent).*parent_of;
         number = parent;
     }
     return number;
 }
 
+uint32_t find_root(uint32_t number) {
+    return find_class_root(&version_record::parent, number);
+}
+
 uint32_t find_proven_root(uint32_t number) {
-    while (version(number).proven_parent != number) {
-        uint32_t &parent = version(number).proven_parent;
-        parent = version(parent).proven_parent;
-        number = parent;
-    }
-    return number;
+    return find_class_root(&version_record::proven_parent, number);
 }
 
 // After a step back of the wall clock, a file changed since may show a
