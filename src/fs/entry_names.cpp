@@ -3,20 +3,23 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <unordered_map>
 
-std::string_view final_part(const char *name) {
-    const char *slash = std::strrchr(name, '/');
-    return slash ? std::string_view(slash + 1) : std::string_view(name);
+std::string_view final_part(std::string_view name) {
+    const size_t slash = name.rfind('/');
+    return slash == std::string_view::npos ? name : name.substr(slash + 1);
+}
+
+std::string directory_part(std::string_view name) {
+    const size_t slash = name.rfind('/');
+    return slash == std::string_view::npos ? std::string() : std::string(name.substr(0, slash + 1));
 }
 
 bool holding_directory(const char *name, dev_t &device, ino_t &inode) {
-    const std::string_view final = final_part(name);
-    if (final.empty()) return false;
-    const size_t length = static_cast<size_t>(final.data() - name);
-    const std::string parent = length > 0 ? std::string(name, length) : std::string(".");
+    if (final_part(name).empty()) return false;
+    std::string parent = directory_part(name);
+    if (parent.empty()) parent = ".";
     struct stat status;
     if (stat(parent.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
     device = status.st_dev;

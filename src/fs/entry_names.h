@@ -10,11 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 // The final component of a name: what follows its last slash.
-std::string_view final_part(const char *name);
+std::string_view final_part(std::string_view name);
+
+// The rest of a name: everything up to and including its last slash, or
+// empty when it has none (the name lies in the working directory).
+std::string directory_part(std::string_view name);
 
 // The directory that holds a name, reached as the name reaches it: its
 // device and inode. False when it cannot be examined (or the name ends in a

@@ -23,17 +23,14 @@ constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 }  // namespace
 
 bool hold_entry(const char *name, held_entry &entry) {
-    const std::string whole(name);
-    const size_t slash = whole.rfind('/');
-    entry.last = std::string(final_part(whole.c_str()));
+    entry.last = std::string(final_part(name));
     if (entry.last.empty() || entry.last == "." || entry.last == "..") {
         errno = EINVAL;
         return false;
     }
     // "/x" lies in the root; "x" in the working directory.
-    const std::string directory = slash == std::string::npos ? "."
-                                  : slash == 0               ? "/"
-                                                             : whole.substr(0, slash + 1);
+    std::string directory = directory_part(name);
+    if (directory.empty()) directory = ".";
     entry.directory.reset(open(directory.c_str(), directory_flags));
     return static_cast<bool>(entry.directory);
 }

@@ -12,11 +12,6 @@
 #include "fs/held_entry.h"
 #include "state/output.h"
 
-std::string directory_part(std::string_view name) {
-    size_t slash = name.rfind('/');
-    return slash == std::string_view::npos ? std::string() : std::string(name.substr(0, slash + 1));
-}
-
 namespace {
 
 // Enough fresh names to get past any number of leftovers that a run can meet.

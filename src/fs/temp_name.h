@@ -7,14 +7,11 @@
 
 inline constexpr char temp_name_template[] = "dup__XXXXXXX";
 
-// Everything up to and including the last '/', or empty when there is none.
-std::string directory_part(std::string_view name);
-
 // Creates a temporary file by the same pattern inside the held directory
 // dirfd, which holds name: the file is made exclusively (never through a
 // symbolic link) with permission bits 600. Returns its descriptor, or -1 with
 // errno set; on success temp_name holds the whole temporary name (the
-// directory part of name followed by the pattern) and the file's final
+// directory_part of name followed by the pattern) and the file's final
 // component is final_part(temp_name).
 int create_temp_file_at(int dirfd, std::string_view name, std::string &temp_name);
 

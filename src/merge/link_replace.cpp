@@ -38,11 +38,6 @@ std::vector<std::string_view> directory_components(std::string_view name) {
     return parts;
 }
 
-std::string_view last_component(std::string_view name) {
-    size_t slash = name.rfind('/');
-    return slash == std::string_view::npos ? name : name.substr(slash + 1);
-}
-
 // Texts to try for a symbolic link, best first: the short relative one, then
 // one that holds whatever the directories in the names lead through.
 std::vector<std::string> symlink_candidates(const char *survivor, const char *replaced) {
@@ -149,7 +144,7 @@ std::string symlink_text(std::string_view survivor, std::string_view replaced) {
         text += to[i];
         text += '/';
     }
-    text += last_component(survivor);
+    text += final_part(survivor);
     return text;
 }
 
