@@ -631,3 +631,29 @@ TEST(LinkMode, ANameAlreadyLeadingToTheSurvivorLeavesNoTemporaryName) {
     EXPECT_EQ(status_of(tree.dir / "beta").st_nlink, 2u);
     EXPECT_TRUE(temporary_files_under(tree.dir.path).empty());
 }
+
+// The replaced name cannot be examined right before the rename, and the
+// temporary link cannot be taken away either: each line gives its own
+// call's reason, and both names keep their files.
+TEST(LinkMode, AFailedLastLookAndAFailedCleanupEachGiveTheirOwnReason) {
+    small_tree tree;
+    tool_result result =
+        run_tool({"-q"}, nul_list({"alpha", "beta"}),
+                 {.cwd = tree.dir.path, .faults = "lstat:alpha:EIO:2;unlink:dup__:EPERM"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.err.find("lstat(alpha) failed\nlstat: Input/output error\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("lstat: Operation not permitted"), std::string::npos) << result.err;
+    const auto temps = temporary_files_under(tree.dir.path);
+    ASSERT_FALSE(temps.empty());
+    for (const std::string &temp : temps) {
+        const std::string last = temp.substr(temp.rfind('/') + 1);
+        EXPECT_NE(result.err.find("unlink(" + last + ") failed\nunlink: Operation not permitted\n"),
+                  std::string::npos)
+            << result.err;
+    }
+    EXPECT_EQ(read_file(tree.dir / "alpha"), "twin contents");
+    EXPECT_EQ(read_file(tree.dir / "beta"), "twin contents");
+    EXPECT_FALSE(same_file(tree.dir / "alpha", tree.dir / "beta"));
+}

@@ -7,6 +7,7 @@
 
 #include "fs/entry_names.h"
 #include "fs/file_status.h"
+#include "state/output.h"
 
 namespace {
 
@@ -51,10 +52,30 @@ unique_fd open_inode(const held_entry &entry, const struct stat &status) {
 #endif
 }
 
-bool still_holds(const held_entry &entry, const struct stat &examined) {
+entry_version held_version(const held_entry &entry, const struct stat &examined) {
     struct stat now;
-    if (!examine_held(entry, now)) return false;
-    if (same_version(now, examined)) return true;
-    errno = 0;
-    return false;
+    if (!examine_held(entry, now)) return entry_version::gone;
+    return same_version(now, examined) ? entry_version::same : entry_version::changed;
+}
+
+void say_version(entry_version answer, const char *name, const char *changed_line) {
+    switch (answer) {
+        case entry_version::same: break;
+        case entry_version::changed: fail_line(nullptr, changed_line, name); break;
+        case entry_version::gone: fail_line("lstat", "lstat(%s) failed\n", name); break;
+    }
+}
+
+entry_version confirm_version(const held_entry &entry, const struct stat &examined,
+                              const char *name, const char *changed_line) {
+    const entry_version answer = held_version(entry, examined);
+    say_version(answer, name, changed_line);
+    return answer;
+}
+
+entry_version hold_and_confirm(const char *name, held_entry &entry, const struct stat &examined,
+                               const char *changed_line) {
+    if (hold_entry(name, entry)) return confirm_version(entry, examined, name, changed_line);
+    say_version(entry_version::gone, name, changed_line);
+    return entry_version::gone;
 }

@@ -24,10 +24,29 @@ bool hold_entry(const char *name, held_entry &entry);
 // lstat of the held entry, relative to its directory.
 bool examine_held(const held_entry &entry, struct stat &status);
 
-// Whether the held entry is still the version of the file that examined
-// describes (device, inode, size, modification and change times). errno is
-// set when the entry cannot be examined, and 0 when it shows another version.
-bool still_holds(const held_entry &entry, const struct stat &examined);
+// What a held entry shows now, against the status it was examined with.
+enum class entry_version {
+    same,     // the version examined: device, inode, size, modification and change times
+    changed,  // another file, or the same file changed since
+    gone,     // the entry cannot be examined, or its directory cannot be held; errno tells why
+};
+
+// Answers without printing anything.
+entry_version held_version(const held_entry &entry, const struct stat &examined);
+
+// Prints the line for an answer other than same, about name: for gone
+// "lstat(name) failed" and errno's reason; for changed the caller's line
+// changed_line, a format whose one conversion (%s) is name.
+void say_version(entry_version answer, const char *name, const char *changed_line);
+
+// held_version, and the line for an answer other than same (say_version).
+entry_version confirm_version(const held_entry &entry, const struct stat &examined,
+                              const char *name, const char *changed_line);
+
+// Holds name in entry (hold_entry), then confirm_version; a name that cannot
+// be held is gone.
+entry_version hold_and_confirm(const char *name, held_entry &entry, const struct stat &examined,
+                               const char *changed_line);
 
 // Opens the held entry's inode without reading it, so that its status can be
 // examined after the entry's name is gone or moved. Empty where that cannot

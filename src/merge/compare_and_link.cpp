@@ -70,10 +70,15 @@ int link_equal_files(const file_look &first_look, const file_look &second_look) 
         add_wrapping(run_stats.reclaim_blocks, replaced_status.st_blocks);
     }
     if (!run_options.nodo) {
-        const int outcome =
+        const link_outcome outcome =
             replace_with_link(pair, survivor, survivor_status, replaced, replaced_status, soft);
-        note_link_attempt(survivor_look, replaced_look, outcome == 0, soft, survivor_after(pair));
-        if (outcome != 0) return outcome < 0 ? -1 : 0;
+        note_link_attempt(survivor_look, replaced_look, outcome == link_outcome::linked, soft,
+                          survivor_after(pair));
+        switch (outcome) {
+            case link_outcome::linked: break;
+            case link_outcome::file_changed: return 0;
+            case link_outcome::failed: return -1;
+        }
     } else if (picturing) {
         if (soft) {
             picture_symbolic_link(replaced, replaced_status, text);

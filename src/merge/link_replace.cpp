@@ -104,18 +104,15 @@ bool survivor_unchanged(const link_pair &pair, const std::string &temp,
     return same_contents(reached, survivor_status);
 }
 
+constexpr char changed_since_compared[] = "file %s: changed since it was compared, not linked.\n";
+
 void report_changed(const char *name) {
-    fail_line(nullptr, "file %s: changed since it was compared, not linked.\n", name);
+    fail_line(nullptr, changed_since_compared, name);
 }
 
 // Holds name and confirms its entry; prints the line that refuses it.
 bool hold_as_compared(const char *name, const struct stat &compared, held_entry &entry) {
-    if (hold_entry(name, entry) && still_holds(entry, compared)) return true;
-    if (errno != 0)
-        fail_line("lstat", "lstat(%s) failed\n", name);
-    else
-        report_changed(name);
-    return false;
+    return hold_and_confirm(name, entry, compared, changed_since_compared) == entry_version::same;
 }
 
 }  // namespace
@@ -166,8 +163,9 @@ std::string symlink_text_reaching(const char *survivor, const struct stat &survi
     return {};
 }
 
-int replace_with_link(link_pair &pair, const char *survivor, const struct stat &survivor_status,
-                      const char *replaced, const struct stat &replaced_status, bool soft) {
+link_outcome replace_with_link(link_pair &pair, const char *survivor,
+                               const struct stat &survivor_status, const char *replaced,
+                               const struct stat &replaced_status, bool soft) {
     std::vector<std::string> texts;
     if (soft)
         texts = symlink_candidates(survivor, replaced);
@@ -194,7 +192,7 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
             fail_line("symlink", "symlink(%s,%s) failed\n", survivor, replaced);
         else
             fail_line("link", "link(%s,%s) failed\n", survivor, replaced);
-        return -1;
+        return link_outcome::failed;
     }
 
     // Confirmed as late as possible: the replaced name gives up its file only
@@ -203,16 +201,17 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
     if (!survivor_unchanged(pair, temp, survivor_status, soft)) {
         remove_temporary(directory, temp);
         report_changed(survivor);
-        return 1;
+        return link_outcome::file_changed;
     }
-    if (!still_holds(pair.replaced, replaced_status)) {
-        const bool gone = errno != 0;
+    const entry_version replaced_now = held_version(pair.replaced, replaced_status);
+    if (replaced_now != entry_version::same) {
+        // The reason a gone entry gives is the examination's, whatever the
+        // removal of the temporary name meets.
+        error = errno;
         remove_temporary(directory, temp);
-        if (gone)
-            fail_line("lstat", "lstat(%s) failed\n", replaced);
-        else
-            report_changed(replaced);
-        return 1;
+        errno = error;
+        say_version(replaced_now, replaced, changed_since_compared);
+        return link_outcome::file_changed;
     }
     struct stat temp_status;
     const bool temp_known =
@@ -228,7 +227,7 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
         errno = error;
         // This is the step that takes the old file's name away.
         fail_line("unlink", "unlink(%s) failed\n", replaced);
-        return -1;
+        return link_outcome::failed;
     }
     // A rename between two names of one inode succeeds and leaves both: the
     // replaced name already led to the survivor, and the temporary name stays.
@@ -245,5 +244,5 @@ int replace_with_link(link_pair &pair, const char *survivor, const struct stat &
         pair.survivor_examined_after = true;
         pair.survivor_after = after;
     }
-    return 0;
+    return link_outcome::linked;
 }

@@ -27,19 +27,26 @@ struct link_pair {
 bool hold_link_pair(const char *survivor, const struct stat &survivor_status, const char *replaced,
                     const struct stat &replaced_status, link_pair &pair);
 
+// How a replacement ended. Unless linked, replaced still holds its file, and
+// no temporary name is left.
+enum class link_outcome {
+    linked,        // replaced is now a link to the survivor's file
+    file_changed,  // refused: a file changed since it was compared, or cannot be examined any
+                   // more (one line names it)
+    failed,        // the link could not be made or put in place (the failure line was printed)
+};
+
 // Replaces the held name replaced by a hard link (or, with soft, a symbolic
 // link) to the held file survivor. The link is made under a temporary name
 // in replaced's directory, checked to reach the survivor's inode still
 // holding what was compared, and renamed over replaced once replaced's entry
 // is confirmed once more; every step goes through the held directories.
-// Returns 0 when done; 1 when refused because a file changed (one line names
-// it); -1 after printing the failure line. Unless done, replaced still holds
-// its file, and no temporary name is left. When done, the exact status each
-// changed file shows right after is recorded as the run's own change (see
-// note_own_change): the survivor that gained a hard link, and the replaced
-// file when it keeps other names.
-int replace_with_link(link_pair &pair, const char *survivor, const struct stat &survivor_status,
-                      const char *replaced, const struct stat &replaced_status, bool soft);
+// When linked, the exact status each changed file shows right after is
+// recorded as the run's own change (see note_own_change): the survivor that
+// gained a hard link, and the replaced file when it keeps other names.
+link_outcome replace_with_link(link_pair &pair, const char *survivor,
+                               const struct stat &survivor_status, const char *replaced,
+                               const struct stat &replaced_status, bool soft);
 
 // The text of a symbolic link at replaced that leads to survivor, worked out
 // from the two names alone: survivor itself when it is absolute, otherwise a

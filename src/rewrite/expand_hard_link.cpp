@@ -54,13 +54,9 @@ int expand_hard_link(char *const *slot) {
     // confirmed to show the file examined, so that the name whose file is
     // copied and replaced is the one examined.
     held_entry entry;
-    if (!hold_entry(name, entry) || !still_holds(entry, original)) {
-        if (errno != 0)
-            fail_line("lstat", "lstat(%s) failed\n", name);
-        else
-            fail_line(nullptr, "%s changed before it was copied, left as it is\n", name);
+    if (hold_and_confirm(name, entry, original,
+                         "%s changed before it was copied, left as it is\n") != entry_version::same)
         return -1;
-    }
 
     ++run_stats.declaim_files;
     add_wrapping(run_stats.declaim_blocks, original.st_blocks);

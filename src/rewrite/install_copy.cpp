@@ -67,13 +67,9 @@ install_outcome install_copy(unique_fd copy, const held_entry &entry, const std:
     }
     // Checked last, right before the rename: a file written to while it was
     // copied would otherwise lose those writes to a stale copy.
-    if (!still_holds(entry, original)) {
-        if (errno != 0)
-            fail_line("lstat", "lstat(%s) failed\n", name);
-        else
-            fail_line(nullptr, "%s changed while it was copied, left as it is\n", name);
+    if (confirm_version(entry, original, name, "%s changed while it was copied, left as it is\n") !=
+        entry_version::same)
         return install_outcome::refused;
-    }
     if (renameat(directory, temp_last.c_str(), directory, entry.last.c_str()) != 0)
         return install_outcome::rename_failed;
     return install_outcome::installed;

@@ -124,13 +124,9 @@ int resparse_file(char *const *slot, unsigned char sparsing) {
     // Everything from here on goes through the directory that holds the name,
     // confirmed to show the file examined.
     held_entry entry;
-    if (!hold_entry(name.c_str(), entry) || !still_holds(entry, original)) {
-        if (errno != 0)
-            fail_line("lstat", "lstat(%s) failed\n", name.c_str());
-        else
-            fail_line(nullptr, "%s changed before it was copied, left as it is\n", name.c_str());
+    if (hold_and_confirm(name.c_str(), entry, original,
+                         "%s changed before it was copied, left as it is\n") != entry_version::same)
         return -1;
-    }
     const int directory = entry.directory.get();
     unique_fd source;
     if (!open_examined(entry, name.c_str(), original, source)) return -1;
