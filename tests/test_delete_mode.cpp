@@ -45,6 +45,19 @@ std::string summary_line(int files, int count, long long blocks, bool nodo = fal
            " reclaimed: " + std::to_string(blocks);
 }
 
+// Runs -d (with -i when inverse) on input and expects a clean run: it ends
+// in time, with status 0 and nothing on standard error.
+tool_result run_clean_delete(const std::string &input, bool inverse,
+                             const tool_options &options = {}) {
+    std::vector<std::string> args = {"-d"};
+    if (inverse) args.push_back("-i");
+    tool_result result = run_tool(args, input, options);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    return result;
+}
+
 // The names announced for deletion by the "Equal files" lines, sorted.
 std::vector<std::string> announced(const std::string &out) {
     std::vector<std::string> names;
@@ -127,11 +140,7 @@ TEST(DeleteMode, MarksAllButTheLastNameInNameOrder) {
         const auto before = contents_of(names);
         long long blocks = status_of(names[0]).st_blocks;
 
-        std::vector<std::string> args = {"-d"};
-        if (r.inverse) args.push_back("-i");
-        tool_result result = run_tool(args, nul_list(names));
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.err, "");
+        tool_result result = run_clean_delete(nul_list(names), r.inverse);
 
         std::vector<std::string> expected_deleting, expected_announced;
         for (const auto &name : r.deleted) {
@@ -370,11 +379,7 @@ TEST(DeleteMode, OneDirectoryEntryIsNeverItsOwnDuplicate) {
         std::vector<std::string> names = in_dir(dir, r.input);
         const auto before = contents_of(names);
 
-        std::vector<std::string> args = {"-d"};
-        if (r.inverse) args.push_back("-i");
-        tool_result result = run_tool(args, nul_list(names));
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.err, "");
+        tool_result result = run_clean_delete(nul_list(names), r.inverse);
         std::vector<std::string> deleting;
         for (const auto &line : lines_starting(result.out, "deleting ")) {
             size_t from = std::string("deleting ").size() + dir.path.size() + 1;
@@ -407,12 +412,8 @@ TEST(DeleteMode, NamesThatAreNotRegularFiles) {
             in_dir(dir, {"pipe", "s", "empty1", "f", "t2", "empty2", "t1"});
         const auto before = contents_of(names);
 
-        std::vector<std::string> args = {"-d"};
-        if (inverse) args.push_back("-i");
-        tool_result result = run_tool(args, nul_list(names), {.timeout_seconds = 60});
+        tool_result result = run_clean_delete(nul_list(names), inverse, {.timeout_seconds = 60});
         ASSERT_FALSE(result.timed_out);
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.err, "");
         const std::string empty_gone = inverse ? "empty2" : "empty1";
         const std::string link_gone = inverse ? "t2" : "t1";
         EXPECT_EQ(announced(result.out),
@@ -454,11 +455,7 @@ TEST(DeleteMode, AnEntryListedTwiceKeepsItsBestName) {
         const long long blocks = status_of(dir / "b").st_blocks;
         const std::string kept = r.removed == "x" ? "b" : "x";
 
-        std::vector<std::string> args = {"-d"};
-        if (r.inverse) args.push_back("-i");
-        tool_result result = run_tool(args, nul_list(r.input), {.cwd = dir.path});
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.err, "");
+        tool_result result = run_clean_delete(nul_list(r.input), r.inverse, {.cwd = dir.path});
         EXPECT_FALSE(exists(dir / r.removed));
         EXPECT_EQ(read_file(dir / kept), shared_bytes);
         const auto equal_lines = lines_starting(result.out, "Equal files: ");
@@ -505,12 +502,8 @@ TEST(DeleteMode, NamesOfOneFifoOrSymbolicLinkMeet) {
                                                 "p5", "r",  "p4", "s4", "p2", "s2"};
         std::vector<std::string> names = in_dir(dir, input);
 
-        std::vector<std::string> args = {"-d"};
-        if (inverse) args.push_back("-i");
-        tool_result result = run_tool(args, nul_list(names), {.timeout_seconds = 60});
+        tool_result result = run_clean_delete(nul_list(names), inverse, {.timeout_seconds = 60});
         ASSERT_FALSE(result.timed_out);
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.err, "");
         const std::vector<std::string> gone =
             inverse ? std::vector<std::string>{"p2", "p4", "s2", "s4"}
                     : std::vector<std::string>{"p1", "p3", "s1", "s3"};

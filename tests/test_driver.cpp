@@ -17,8 +17,8 @@
 
 #include "capture_stdout.h"
 #include "run/driver.h"
-#include "state/run_state.h"
 #include "scratch_tree.h"
+#include "state/run_state.h"
 #include "tool_run.h"
 
 namespace {
@@ -266,6 +266,8 @@ TEST(Driver, MemoryIsLockedBeforeTheSpoolIsMade) {
     EXPECT_TRUE(exists(mark + "-first"));
 }
 
+namespace {
+
 // Whether mlockall succeeds here; where it is refused there is no lock to
 // give up and nothing to retry.
 bool memory_can_be_locked() {
@@ -275,6 +277,8 @@ bool memory_can_be_locked() {
     waitpid(child, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+}  // namespace
 
 TEST(Driver, AllocationFailingUnderTheLockUnlocksAndRetriesOnce) {
     if (!memory_can_be_locked()) GTEST_SKIP() << "mlockall is refused on this machine";

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "run/intake.h"
-#include "state/run_state.h"
 #include "scratch_tree.h"
+#include "state/run_state.h"
 #include "tool_run.h"
 
 namespace {
@@ -126,8 +126,6 @@ std::string bytes(const char (&literal)[n]) {
     return std::string(literal, n - 1);
 }
 
-}  // namespace
-
 // The line for a name too long to fit, with the first bytes it shows.
 std::string skipped_line(size_t length, const std::string &shown) {
     return "stdin: name of " + std::to_string(length) +
@@ -136,6 +134,8 @@ std::string skipped_line(size_t length, const std::string &shown) {
 
 const std::string newline_hint =
     "stdin: newlines but no NUL byte: names end with a NUL byte (use find -print0)\n";
+
+}  // namespace
 
 TEST(Intake, BytesSplitIntoNames) {
     using names = std::vector<std::string>;
@@ -259,6 +259,8 @@ TEST(Intake, QuietDropsTheInputLine) {
     EXPECT_EQ(r.out, "");
 }
 
+namespace {
+
 // A stream that hands out its bytes, then fails every read, never reaching
 // its end.
 struct failing_after {
@@ -279,6 +281,8 @@ ssize_t read_then_fail(void *cookie, char *buffer, size_t size) {
     source->given += n;
     return static_cast<ssize_t>(n);
 }
+
+}  // namespace
 
 TEST(Intake, ReadErrorOnInputEndsTheListThere) {
     // Names before the failure are kept; the message comes once; the status is -1.
