@@ -62,14 +62,14 @@ off_t hole_unit(blksize_t block) {
 // (size bytes long) when it holds only zeros. A file that ends early has been
 // changed meanwhile; the copy stops there, and the change check before the
 // copy takes the name refuses it.
-copy_result copy_region(int from, int to, off_t start, off_t end, off_t size, off_t unit) {
+copy_outcome copy_region(int from, int to, off_t start, off_t end, off_t size, off_t unit) {
     const off_t chunk = static_cast<off_t>(transfer_size);
     for (off_t at = start; at < end;) {
         // Chunks end on multiples of the buffer size, so they hold whole blocks.
         const off_t until = std::min(end, (at / chunk + 1) * chunk);
         const ssize_t got = read_fully(from, transfer, static_cast<size_t>(until - at), at);
-        if (got < 0) return copy_result::read_failed;
-        if (got == 0) return copy_result::done;
+        if (got < 0) return copy_outcome::read_failed;
+        if (got == 0) return copy_outcome::copied;
         const off_t got_end = at + got;
         // Runs of blocks to be written are written at once.
         off_t run = at;
@@ -81,28 +81,28 @@ copy_result copy_region(int from, int to, off_t start, off_t end, off_t size, of
                 all_zero(transfer + (piece - at), static_cast<size_t>(piece_end - piece))) {
                 if (run < piece &&
                     !write_fully(to, transfer + (run - at), static_cast<size_t>(piece - run), run))
-                    return copy_result::write_failed;
+                    return copy_outcome::write_failed;
                 run = piece_end;
             }
             piece = piece_end;
         }
         if (run < got_end &&
             !write_fully(to, transfer + (run - at), static_cast<size_t>(got_end - run), run))
-            return copy_result::write_failed;
-        if (got_end < until) return copy_result::done;
+            return copy_outcome::write_failed;
+        if (got_end < until) return copy_outcome::copied;
         at = got_end;
     }
-    return copy_result::done;
+    return copy_outcome::copied;
 }
 
 }  // namespace
 
-copy_result copy_sparse(int from, int to, off_t size, blksize_t block) {
+copy_outcome copy_sparse(int from, int to, off_t size, blksize_t block) {
     const off_t unit = hole_unit(block);
     // The length is set first, so that no write extends the file: a file
     // system that reserves room beyond the end of a growing file (XFS) would
     // otherwise keep blocks where the copy was meant to have holes.
-    if (ftruncate(to, size) != 0) return copy_result::truncate_failed;
+    if (ftruncate(to, size) != 0) return copy_outcome::truncate_failed;
     for (off_t at = 0; at < size;) {
         off_t start = at, end = size;
 #ifdef SEEK_DATA
@@ -118,31 +118,31 @@ copy_result copy_sparse(int from, int to, off_t size, blksize_t block) {
         }
         if (start >= size) break;
 #endif
-        const copy_result region = copy_region(from, to, start, end, size, unit);
-        if (region != copy_result::done) return region;
+        const copy_outcome region = copy_region(from, to, start, end, size, unit);
+        if (region != copy_outcome::copied) return region;
         at = end;
     }
-    if (ftruncate(to, size) != 0) return copy_result::truncate_failed;
-    return copy_result::done;
+    if (ftruncate(to, size) != 0) return copy_outcome::truncate_failed;
+    return copy_outcome::copied;
 }
 
-copy_result copy_dense(int from, int to, off_t size) {
+copy_outcome copy_dense(int from, int to, off_t size) {
     // As in copy_sparse: the copy has its length before it is written, so
     // no room is reserved beyond what the copy holds.
-    if (ftruncate(to, size) != 0) return copy_result::truncate_failed;
+    if (ftruncate(to, size) != 0) return copy_outcome::truncate_failed;
     for (;;) {
         const ssize_t got = read(from, transfer, transfer_size);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return copy_result::read_failed;
+            return copy_outcome::read_failed;
         }
-        if (got == 0) return copy_result::done;
+        if (got == 0) return copy_outcome::copied;
         for (ssize_t put = 0; put < got;) {
             const ssize_t n = write(to, transfer + put, static_cast<size_t>(got - put));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 if (n == 0) errno = EIO;
-                return copy_result::write_failed;
+                return copy_outcome::write_failed;
             }
             put += n;
         }

@@ -5,8 +5,8 @@
 #include <sys/types.h>
 
 // How a copy ended; after a failure errno tells why.
-enum class copy_result {
-    done,
+enum class copy_outcome {
+    copied,          // the copy is complete
     read_failed,     // the file could not be read
     write_failed,    // the copy could not be written
     truncate_failed  // the copy's length could not be set
@@ -19,10 +19,10 @@ enum class copy_result {
 // is the copy's file system block size (st_blksize). Without a way to find
 // holes (SEEK_DATA) the whole file is read, and its zero blocks still become
 // holes.
-copy_result copy_sparse(int from, int to, off_t size, blksize_t block);
+copy_outcome copy_sparse(int from, int to, off_t size, blksize_t block);
 
 // Copies from, from its start to its end, into to with every byte written:
 // zeros are written out and holes are read as zeros and written, so every
 // block of the copy is allocated. size is the length the file was examined
 // with; the copy is given it before it is written.
-copy_result copy_dense(int from, int to, off_t size);
+copy_outcome copy_dense(int from, int to, off_t size);

@@ -88,10 +88,10 @@ int expand_hard_link(char *const *slot) {
         return -1;
     }
     // Every byte is written, so the copy has no holes.
-    const copy_result copied = copy_dense(file.get(), copy.get(), original.st_size);
-    if (copied != copy_result::done) {
+    const copy_outcome outcome = copy_dense(file.get(), copy.get(), original.st_size);
+    if (outcome != copy_outcome::copied) {
         fail_line(nullptr, "file %s: error %d.\n",
-                  copied == copy_result::read_failed ? name : temp_name.c_str(), 1);
+                  outcome == copy_outcome::read_failed ? name : temp_name.c_str(), 1);
         copy.reset();
         discard_temp_file_at(directory, temp_name);
         return -1;

@@ -74,7 +74,7 @@ int discard_open_copy(int directory, const std::string &temp_name, int copy, con
 // a line that names the file and the failing call, when it fails.
 bool make_copy(int source, int copy, off_t size, unsigned char sparsing, const char *name,
                const std::string &temp_name) {
-    copy_result result;
+    copy_outcome result;
     if (sparsing) {
         struct stat empty;
         if (fstat(copy, &empty) != 0) {
@@ -86,12 +86,12 @@ bool make_copy(int source, int copy, off_t size, unsigned char sparsing, const c
         result = copy_dense(source, copy, size);
     }
     switch (result) {
-        case copy_result::done: return true;
-        case copy_result::read_failed: fail_line("read", "read(%s) failed\n", name); break;
-        case copy_result::write_failed:
+        case copy_outcome::copied: return true;
+        case copy_outcome::read_failed: fail_line("read", "read(%s) failed\n", name); break;
+        case copy_outcome::write_failed:
             fail_line("write", "write(%s) failed\n", temp_name.c_str());
             break;
-        case copy_result::truncate_failed:
+        case copy_outcome::truncate_failed:
             fail_line("ftruncate", "ftruncate(%s) failed\n", temp_name.c_str());
             break;
     }
