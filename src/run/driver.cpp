@@ -18,6 +18,7 @@
 #include "run/entry_sort.h"
 #include "run/intake.h"
 #include "run/memory.h"
+#include "run/pass_table.h"
 #include "run/summaries.h"
 #include "state/output.h"
 #include "state/run_state.h"
@@ -85,7 +86,7 @@ void begin_pass_picture() {
         end_picture();
 }
 
-[[noreturn]] void delete_pass(int final_status) {
+void delete_pass() {
     begin_pass_picture();
     sort_work_list(compare_and_mark);
     scan_neighbours(compare_and_mark);
@@ -93,76 +94,77 @@ void begin_pass_picture() {
     print_delete_summary();
     print_link_extremes();
     report_flush();
-    std::exit(final_status);
 }
 
-// The sparse pass orders the list with the link comparator while nothing is
-// changed on disk, so that the names of one inode lie next to each other.
-void sparse_pre_sort() {
+// The sparse pass takes the order that the link comparator finds while
+// nothing is changed on disk, so that the names of one inode lie next to each
+// other. As the link report of a read-only combined run, its lines are
+// printed, told of the files as they are: only then does it act on a picture.
+void order_as_linked_read_only(bool reporting) {
     const int saved_nodo = run_options.nodo;
     const int saved_quiet = run_options.quiet;
-    // Its lines are the link report of a read-only combined run, told of the
-    // files as they are: only then does it act on a picture.
-    if (run_options.combo && saved_nodo)
+    if (reporting)
         begin_picture();
     else
         end_picture();
     run_options.nodo = 1;
-    run_options.quiet = (run_options.combo && saved_nodo) ? 0 : 1;
+    run_options.quiet = reporting ? 0 : 1;
     sort_for_linking();
     run_options.nodo = saved_nodo;
     run_options.quiet = saved_quiet;
     end_picture();
 }
 
-void link_stage() {
+void link_pass() {
     reset_stats();
     begin_pass_picture();
-    if (!(run_options.sparse && !run_options.combo)) {
-        if (run_options.inverse) {
-            report("Scanning for hard links ...\n");
-            for (int k = 0; k < file_count; ++k) expand_hard_link(&work_list[k]);
-        } else {
-            sort_for_linking();
-            report("Scanning for more dups ...\n");
-            scan_neighbours(compare_and_link);
-        }
-        print_link_summary();
-        print_link_extremes();
-        report_flush();
-    }
+    sort_for_linking();
+    report("Scanning for more dups ...\n");
+    scan_neighbours(compare_and_link);
+    print_link_summary();
+    print_link_extremes();
+    report_flush();
     end_picture();
 }
 
-// Returns whether the run goes on with the link stage.
-bool sparse_stage() {
+void expansion_pass() {
     reset_stats();
-    const unsigned char sparsing = run_options.inverse ? 0 : 1;
+    begin_pass_picture();
+    report("Scanning for hard links ...\n");
+    for (int k = 0; k < file_count; ++k) expand_hard_link(&work_list[k]);
+    print_link_summary();
+    print_link_extremes();
+    report_flush();
+    end_picture();
+}
+
+// Of a run of neighbours that lie on one inode only the last is rewritten.
+void sparse_pass(unsigned char sparsing) {
+    reset_stats();
     for (int k = 0; k < file_count; ++k) {
         if (k == file_count - 1 || differs_in_inode(&work_list[k], &work_list[k + 1]))
             resparse_file(&work_list[k], sparsing);
     }
     print_sparse_summary();
     report_flush();
-    return !((run_options.combo && run_options.nodo) || run_options.inverse);
 }
 
-[[noreturn]] void dispatch(int delete_mode, int final_status) {
-    if (delete_mode) delete_pass(final_status);
+void run_pass(pass_kind pass) {
+    switch (pass) {
+        case pass_kind::sparse_ordering: order_as_linked_read_only(false); break;
+        case pass_kind::link_report: order_as_linked_read_only(true); break;
+        case pass_kind::link: link_pass(); break;
+        case pass_kind::expansion: expansion_pass(); break;
+        case pass_kind::sparse: sparse_pass(1); break;
+        case pass_kind::desparse: sparse_pass(0); break;
+        case pass_kind::deletion: delete_pass(); break;
+    }
+}
 
-    const bool pre_sort = run_options.sparse && !(run_options.combo && run_options.inverse);
-    if (pre_sort) {
-        sparse_pre_sort();
-        if (!sparse_stage()) std::exit(0);
-        link_stage();
-        std::exit(final_status);
-    }
-    link_stage();
-    if (run_options.combo && run_options.inverse) {
-        sparse_stage();
-        std::exit(0);
-    }
-    std::exit(final_status);
+[[noreturn]] void run_passes(bool delete_mode, int final_status) {
+    const pass_plan plan = plan_passes(run_options, delete_mode);
+    for (const pass_kind pass : plan.passes) run_pass(pass);
+    std::exit(plan.exit == exit_rule::final_status ? final_status : 0);
 }
 
 // Whether a signal came from kill, sigqueue or a kill aimed at one thread,
@@ -293,5 +295,5 @@ void run_twinfold(int argc, char **argv) {
     read_name_list(stdin, spool, final_status, argv[0]);
     install_signal_catcher();
     sort_entries(name_index, static_cast<size_t>(file_count), compare_names);
-    dispatch(delete_mode, final_status);
+    run_passes(delete_mode != 0, final_status);
 }
