@@ -248,10 +248,12 @@ int parse_options(int argc, char **argv) {
                 report_flush();
                 std::exit(0);
             default:
-                // getopt has complained on standard error. A mistyped option may
-                // be one letter away from another mode (--verbose holds an s), so
-                // the run ends before it reads or changes anything.
-                std::fputs("Try 'twinfold -h' for help.\n", stderr);
+                // getopt has complained on standard error: that line is the C
+                // library's own, written by getopt itself, the one line that
+                // does not go through the output module. A mistyped option may
+                // be one letter away from another mode (--verbose holds an s),
+                // so the run ends before it reads or changes anything.
+                error_line("Try 'twinfold -h' for help.\n");
                 std::exit(1);
         }
     }
@@ -261,8 +263,8 @@ int parse_options(int argc, char **argv) {
     // where the user asked for a report: it ends the run instead.
     for (int i = optind; i < argc; ++i) {
         if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            std::fprintf(stderr, "twinfold: option '%s' after an argument is not read\n", argv[i]);
-            std::fputs("Try 'twinfold -h' for help.\n", stderr);
+            error_line("twinfold: option '%s' after an argument is not read\n", argv[i]);
+            error_line("Try 'twinfold -h' for help.\n");
             std::exit(1);
         }
     }
@@ -286,7 +288,7 @@ void run_twinfold(int argc, char **argv) {
 
     FILE *spool = std::tmpfile();
     if (!spool) {
-        std::fputs("could not open temporary file, exiting\n", stderr);
+        error_line("could not open temporary file, exiting\n");
         std::exit(-1);
     }
     report("tmpfile (pointer %p) created, processing ...\n", static_cast<void *>(spool));

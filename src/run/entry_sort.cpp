@@ -1,12 +1,12 @@
 #include "run/entry_sort.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "run/memory.h"
+#include "state/output.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ void merge_runs(char **from, char **to, size_t lo, size_t mid, size_t hi, entry_
 char **allocate_scratch(size_t count) {
     char **scratch = static_cast<char **>(allocate_zeroed(count, sizeof(char *)));
     if (!scratch) {
-        std::perror("sort");
+        error_cause("sort");
         std::exit(-1);
     }
     return scratch;

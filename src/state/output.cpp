@@ -61,3 +61,14 @@ void fail_line(const char *perror_word, const char *format, ...) {
         std::perror(perror_word);
     }
 }
+
+void error_line(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+void error_cause(const char *word) {
+    std::perror(word);
+}

@@ -1,5 +1,7 @@
 // Every line the tool writes goes through these few functions, so that the
-// rules on quiet mode, flushing and error lines live in one place.
+// rules on quiet mode, flushing and error lines live in one place. The one
+// exception is getopt's complaint about an unknown option, which the C
+// library writes itself before parse_options sees the letter.
 #pragma once
 
 // A progress, action or summary line: suppressed under quiet, flushed at once.
@@ -17,6 +19,14 @@ void report_flush();
 // errno is taken as it stands on entry. A null word prints no perror line.
 void fail_line(const char *perror_word, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// A line on standard error that nothing silences, neither quiet nor a muted
+// stretch: the run's own failures and the intake's notices.
+void error_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// perror's line with the given word, on standard error, likewise never
+// silenced; errno is taken as it stands on entry.
+void error_cause(const char *word);
 
 // While one lives, none of the functions above writes anything: for the
 // comparisons that only find an order, whose lines the run shows when it
