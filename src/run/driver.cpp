@@ -75,7 +75,17 @@ void sort_for_linking() {
 // Calls a comparator once more on every pair of neighbours, for the equal
 // pairs that the sort never compared directly.
 void scan_neighbours(entry_compare compare) {
-    for (int k = 0; k + 1 < file_count; ++k) compare(&work_list[k], &work_list[k + 1]);
+    progress_step_begins(false, static_cast<uint64_t>(file_count));
+    run_progress.done = 1;  // the first name, examined with the second
+    for (int k = 0; k + 1 < file_count; ++k) {
+        compare(&work_list[k], &work_list[k + 1]);
+        progress_name();
+    }
+}
+
+// A step that takes each name once, in order.
+void begin_walk() {
+    progress_step_begins(false, static_cast<uint64_t>(file_count));
 }
 
 // A read-only pass acts on a picture of the files that starts as they are.
@@ -90,6 +100,7 @@ void delete_pass() {
     begin_pass_picture();
     sort_work_list(compare_and_mark);
     scan_neighbours(compare_and_mark);
+    begin_walk();
     delete_marked(file_count);
     print_delete_summary();
     print_link_extremes();
@@ -131,7 +142,11 @@ void expansion_pass() {
     reset_stats();
     begin_pass_picture();
     report("Scanning for hard links ...\n");
-    for (int k = 0; k < file_count; ++k) expand_hard_link(&work_list[k]);
+    begin_walk();
+    for (int k = 0; k < file_count; ++k) {
+        expand_hard_link(&work_list[k]);
+        progress_name();
+    }
     print_link_summary();
     print_link_extremes();
     report_flush();
@@ -141,12 +156,32 @@ void expansion_pass() {
 // Of a run of neighbours that lie on one inode only the last is rewritten.
 void sparse_pass(unsigned char sparsing) {
     reset_stats();
+    begin_walk();
     for (int k = 0; k < file_count; ++k) {
         if (k == file_count - 1 || differs_in_inode(&work_list[k], &work_list[k + 1]))
             resparse_file(&work_list[k], sparsing);
+        progress_name();
     }
     print_sparse_summary();
     report_flush();
+}
+
+// The pass as the progress line names it, and whether it copies its bytes.
+const char *progress_name_of(pass_kind pass) {
+    switch (pass) {
+        case pass_kind::sparse_ordering: return "sparse pass (ordering)";
+        case pass_kind::link_report: return "link report";
+        case pass_kind::link: return "link pass";
+        case pass_kind::expansion: return "expansion pass";
+        case pass_kind::sparse: return "sparse pass";
+        case pass_kind::desparse: return "desparse pass";
+        case pass_kind::deletion: return "delete pass";
+    }
+    return "pass";
+}
+
+bool copies_bytes(pass_kind pass) {
+    return pass == pass_kind::expansion || pass == pass_kind::sparse || pass == pass_kind::desparse;
 }
 
 void run_pass(pass_kind pass) {
@@ -163,7 +198,11 @@ void run_pass(pass_kind pass) {
 
 [[noreturn]] void run_passes(bool delete_mode, int final_status) {
     const pass_plan plan = plan_passes(run_options, delete_mode);
-    for (const pass_kind pass : plan.passes) run_pass(pass);
+    for (const pass_kind pass : plan.passes) {
+        progress_pass_begins(progress_name_of(pass), copies_bytes(pass));
+        run_pass(pass);
+        progress_pass_ends();
+    }
     std::exit(plan.exit == exit_rule::final_status ? final_status : 0);
 }
 
@@ -283,6 +322,7 @@ void run_twinfold(int argc, char **argv) {
     }
 
     const int delete_mode = parse_options(argc, argv);
+    progress_setup();
     start_banner(argv[0], when);
     lock_memory();
 
