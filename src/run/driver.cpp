@@ -167,7 +167,7 @@ void sparse_pass(unsigned char sparsing) {
 }
 
 // The pass as the progress line names it, and whether it copies its bytes.
-const char *progress_name_of(pass_kind pass) {
+const char *pass_label(pass_kind pass) {
     switch (pass) {
         case pass_kind::sparse_ordering: return "sparse pass (ordering)";
         case pass_kind::link_report: return "link report";
@@ -199,7 +199,7 @@ void run_pass(pass_kind pass) {
 [[noreturn]] void run_passes(bool delete_mode, int final_status) {
     const pass_plan plan = plan_passes(run_options, delete_mode);
     for (const pass_kind pass : plan.passes) {
-        progress_pass_begins(progress_name_of(pass), copies_bytes(pass));
+        progress_pass_begins(pass_label(pass), copies_bytes(pass));
         run_pass(pass);
         progress_pass_ends();
     }
