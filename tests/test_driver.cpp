@@ -213,6 +213,64 @@ TEST(Driver, MistypedOptionsEndTheRunBeforeTheListIsRead) {
     }
 }
 
+// Every row of the table of passes, after a read error in the intake (the
+// spool read back fails, so every name is empty and no file is touched): the
+// passes in their order, told by their lines, and the exit status, which is
+// the intake's 255 except where the table says 0.
+TEST(Driver, EveryRowOfThePassTableAfterAReadError) {
+    const std::string input = "Input: 2 files, processing ...\n";
+    const std::string extremes = "Minimum of found hard links: 1, Maximum: 1.\n";
+    const std::string link =
+        "Scanning for more dups ...\n"
+        "Files linked: 0 of 2, Disk blocks reclaimed: 0\n" +
+        extremes;
+    const std::string expansion =
+        "Scanning for hard links ...\n"
+        "Files expanded: 0 of 2, Disk blocks declaimed: 0\n" +
+        extremes;
+    const std::string sparse =
+        "Files sparsed: 0 of 2, Disk blocks reclaimed: 0\n"
+        "Minimum of disk blocks which could be reclaimed by sparse copying: "
+        "9223372036854775807, Maximum: 0.\n";
+    const std::string sparse_report =
+        "Files which can be sparsed: 0 of 2, Disk blocks can be reclaimed: 0\n"
+        "Minimum of disk blocks which could be reclaimed by sparse copying: "
+        "9223372036854775807, Maximum: 0.\n";
+    const std::string desparse =
+        "Files desparsed: 0 of 2, Disk blocks declaimed: 0\n"
+        "Minimum of disk blocks which could be declaimed by desparse copying: "
+        "9223372036854775807, Maximum: 0.\n";
+    const std::string deletion =
+        "Duplicate files (which have been deleted): 0 of 2, Disk blocks reclaimed: 0\n" + extremes;
+    struct row {
+        std::vector<std::string> args;
+        std::string out;  // after the banner and the spool line
+        int status;
+    } rows[] = {
+        {{}, input + link, 255},
+        {{"-c"}, input + link, 255},
+        {{"-i"}, input + expansion, 255},
+        {{"-S"}, input + sparse, 255},
+        {{"-i", "-S"}, input + desparse, 0},
+        {{"-c", "-S"}, input + sparse + link, 255},
+        {{"-c", "-S", "-n"}, input + sparse_report, 0},
+        {{"-c", "-S", "-n", "-q"}, "", 0},
+        {{"-c", "-i"}, input + expansion + desparse, 0},
+        {{"-c", "-i", "-S"}, input + expansion + desparse, 0},
+        {{"-d"}, input + deletion, 255},
+        {{"-d", "-c", "-i", "-S"}, input + deletion, 255},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::PrintToString(r.args));
+        scratch_dir dir;
+        tool_result result = run_tool(r.args, nul_list({"alpha", "beta"}),
+                                      {.cwd = dir.path, .faults = "tmpfile:*:WRONLY"});
+        EXPECT_EQ(without_preamble(result.out), r.out);
+        EXPECT_EQ(result.status, r.status);
+        EXPECT_EQ(result.err.rfind("tmpfile: error 1.\n", 0), 0u) << result.err;
+    }
+}
+
 TEST(Driver, BannerShowsTheStartTimeWithTwoDigitFields) {
     struct banner_case {
         struct tm when;

@@ -103,6 +103,7 @@ block_read read_block(int fd, const char *name, unsigned char *block, size_t wan
         }
         if (n == 0) break;
         filled += static_cast<size_t>(n);
+        progress_bytes(static_cast<uint64_t>(n));
     }
     return {name, block, filled, false};
 }

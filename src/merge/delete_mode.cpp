@@ -358,6 +358,7 @@ void delete_marked(int count) {
     if (count <= 0) return;
     for (int32_t i = 0; i < count; ++i) {
         stop_if_interrupted();
+        progress_name();
         if (!(delete_marks[i] & 1)) continue;
         const char *name = name_index[i];
         // Looked at and removed through the directory that holds it, so that

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "state/output.h"
+
 namespace {
 
 // One buffer for every copy of the run: large transfers keep a copy close to
@@ -25,6 +27,7 @@ ssize_t read_fully(int from, unsigned char *buffer, size_t count, off_t offset) 
         if (n < 0) return -1;
         if (n == 0) break;
         got += static_cast<size_t>(n);
+        progress_bytes(static_cast<uint64_t>(n));
     }
     return static_cast<ssize_t>(got);
 }
@@ -137,6 +140,7 @@ copy_outcome copy_dense(int from, int to, off_t size) {
             return copy_outcome::read_failed;
         }
         if (got == 0) return copy_outcome::copied;
+        progress_bytes(static_cast<uint64_t>(got));
         for (ssize_t put = 0; put < got;) {
             const ssize_t n = write(to, transfer + put, static_cast<size_t>(got - put));
             if (n < 0 && errno == EINTR) continue;

@@ -18,6 +18,7 @@
 #include "run/entry_sort.h"
 #include "run/intake.h"
 #include "run/memory.h"
+#include "run/pass_table.h"
 #include "run/summaries.h"
 #include "state/output.h"
 #include "state/run_state.h"
@@ -74,7 +75,17 @@ void sort_for_linking() {
 // Calls a comparator once more on every pair of neighbours, for the equal
 // pairs that the sort never compared directly.
 void scan_neighbours(entry_compare compare) {
-    for (int k = 0; k + 1 < file_count; ++k) compare(&work_list[k], &work_list[k + 1]);
+    progress_step_begins(false, static_cast<uint64_t>(file_count));
+    run_progress.done = 1;  // the first name, examined with the second
+    for (int k = 0; k + 1 < file_count; ++k) {
+        compare(&work_list[k], &work_list[k + 1]);
+        progress_name();
+    }
+}
+
+// A step that takes each name once, in order.
+void begin_walk() {
+    progress_step_begins(false, static_cast<uint64_t>(file_count));
 }
 
 // A read-only pass acts on a picture of the files that starts as they are.
@@ -85,84 +96,114 @@ void begin_pass_picture() {
         end_picture();
 }
 
-[[noreturn]] void delete_pass(int final_status) {
+void delete_pass() {
     begin_pass_picture();
     sort_work_list(compare_and_mark);
     scan_neighbours(compare_and_mark);
+    begin_walk();
     delete_marked(file_count);
     print_delete_summary();
     print_link_extremes();
     report_flush();
-    std::exit(final_status);
 }
 
-// The sparse pass orders the list with the link comparator while nothing is
-// changed on disk, so that the names of one inode lie next to each other.
-void sparse_pre_sort() {
+// The sparse pass takes the order that the link comparator finds while
+// nothing is changed on disk, so that the names of one inode lie next to each
+// other. As the link report of a read-only combined run, its lines are
+// printed, told of the files as they are: only then does it act on a picture.
+void order_as_linked_read_only(bool reporting) {
     const int saved_nodo = run_options.nodo;
     const int saved_quiet = run_options.quiet;
-    // Its lines are the link report of a read-only combined run, told of the
-    // files as they are: only then does it act on a picture.
-    if (run_options.combo && saved_nodo)
+    if (reporting)
         begin_picture();
     else
         end_picture();
     run_options.nodo = 1;
-    run_options.quiet = (run_options.combo && saved_nodo) ? 0 : 1;
+    run_options.quiet = reporting ? 0 : 1;
     sort_for_linking();
     run_options.nodo = saved_nodo;
     run_options.quiet = saved_quiet;
     end_picture();
 }
 
-void link_stage() {
+void link_pass() {
     reset_stats();
     begin_pass_picture();
-    if (!(run_options.sparse && !run_options.combo)) {
-        if (run_options.inverse) {
-            report("Scanning for hard links ...\n");
-            for (int k = 0; k < file_count; ++k) expand_hard_link(&work_list[k]);
-        } else {
-            sort_for_linking();
-            report("Scanning for more dups ...\n");
-            scan_neighbours(compare_and_link);
-        }
-        print_link_summary();
-        print_link_extremes();
-        report_flush();
-    }
+    sort_for_linking();
+    report("Scanning for more dups ...\n");
+    scan_neighbours(compare_and_link);
+    print_link_summary();
+    print_link_extremes();
+    report_flush();
     end_picture();
 }
 
-// Returns whether the run goes on with the link stage.
-bool sparse_stage() {
+void expansion_pass() {
     reset_stats();
-    const unsigned char sparsing = run_options.inverse ? 0 : 1;
+    begin_pass_picture();
+    report("Scanning for hard links ...\n");
+    begin_walk();
+    for (int k = 0; k < file_count; ++k) {
+        expand_hard_link(&work_list[k]);
+        progress_name();
+    }
+    print_link_summary();
+    print_link_extremes();
+    report_flush();
+    end_picture();
+}
+
+// Of a run of neighbours that lie on one inode only the last is rewritten.
+void sparse_pass(unsigned char sparsing) {
+    reset_stats();
+    begin_walk();
     for (int k = 0; k < file_count; ++k) {
         if (k == file_count - 1 || differs_in_inode(&work_list[k], &work_list[k + 1]))
             resparse_file(&work_list[k], sparsing);
+        progress_name();
     }
     print_sparse_summary();
     report_flush();
-    return !((run_options.combo && run_options.nodo) || run_options.inverse);
 }
 
-[[noreturn]] void dispatch(int delete_mode, int final_status) {
-    if (delete_mode) delete_pass(final_status);
+// The pass as the progress line names it, and whether it copies its bytes.
+const char *pass_label(pass_kind pass) {
+    switch (pass) {
+        case pass_kind::sparse_ordering: return "sparse pass (ordering)";
+        case pass_kind::link_report: return "link report";
+        case pass_kind::link: return "link pass";
+        case pass_kind::expansion: return "expansion pass";
+        case pass_kind::sparse: return "sparse pass";
+        case pass_kind::desparse: return "desparse pass";
+        case pass_kind::deletion: return "delete pass";
+    }
+    return "pass";
+}
 
-    const bool pre_sort = run_options.sparse && !(run_options.combo && run_options.inverse);
-    if (pre_sort) {
-        sparse_pre_sort();
-        if (!sparse_stage()) std::exit(0);
-        link_stage();
-        std::exit(final_status);
+bool copies_bytes(pass_kind pass) {
+    return pass == pass_kind::expansion || pass == pass_kind::sparse || pass == pass_kind::desparse;
+}
+
+void run_pass(pass_kind pass) {
+    switch (pass) {
+        case pass_kind::sparse_ordering: order_as_linked_read_only(false); break;
+        case pass_kind::link_report: order_as_linked_read_only(true); break;
+        case pass_kind::link: link_pass(); break;
+        case pass_kind::expansion: expansion_pass(); break;
+        case pass_kind::sparse: sparse_pass(1); break;
+        case pass_kind::desparse: sparse_pass(0); break;
+        case pass_kind::deletion: delete_pass(); break;
     }
-    link_stage();
-    if (run_options.combo && run_options.inverse) {
-        sparse_stage();
-        std::exit(0);
+}
+
+[[noreturn]] void run_passes(bool delete_mode, int final_status) {
+    const pass_plan plan = plan_passes(run_options, delete_mode);
+    for (const pass_kind pass : plan.passes) {
+        progress_pass_begins(pass_label(pass), copies_bytes(pass));
+        run_pass(pass);
+        progress_pass_ends();
     }
-    std::exit(final_status);
+    std::exit(plan.exit == exit_rule::final_status ? final_status : 0);
 }
 
 // Whether a signal came from kill, sigqueue or a kill aimed at one thread,
@@ -246,10 +287,12 @@ int parse_options(int argc, char **argv) {
                 report_flush();
                 std::exit(0);
             default:
-                // getopt has complained on standard error. A mistyped option may
-                // be one letter away from another mode (--verbose holds an s), so
-                // the run ends before it reads or changes anything.
-                std::fputs("Try 'twinfold -h' for help.\n", stderr);
+                // getopt has complained on standard error: that line is the C
+                // library's own, written by getopt itself, the one line that
+                // does not go through the output module. A mistyped option may
+                // be one letter away from another mode (--verbose holds an s),
+                // so the run ends before it reads or changes anything.
+                error_line("Try 'twinfold -h' for help.\n");
                 std::exit(1);
         }
     }
@@ -259,8 +302,8 @@ int parse_options(int argc, char **argv) {
     // where the user asked for a report: it ends the run instead.
     for (int i = optind; i < argc; ++i) {
         if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            std::fprintf(stderr, "twinfold: option '%s' after an argument is not read\n", argv[i]);
-            std::fputs("Try 'twinfold -h' for help.\n", stderr);
+            error_line("twinfold: option '%s' after an argument is not read\n", argv[i]);
+            error_line("Try 'twinfold -h' for help.\n");
             std::exit(1);
         }
     }
@@ -279,12 +322,13 @@ void run_twinfold(int argc, char **argv) {
     }
 
     const int delete_mode = parse_options(argc, argv);
+    progress_setup();
     start_banner(argv[0], when);
     lock_memory();
 
     FILE *spool = std::tmpfile();
     if (!spool) {
-        std::fputs("could not open temporary file, exiting\n", stderr);
+        error_line("could not open temporary file, exiting\n");
         std::exit(-1);
     }
     report("tmpfile (pointer %p) created, processing ...\n", static_cast<void *>(spool));
@@ -293,5 +337,5 @@ void run_twinfold(int argc, char **argv) {
     read_name_list(stdin, spool, final_status, argv[0]);
     install_signal_catcher();
     sort_entries(name_index, static_cast<size_t>(file_count), compare_names);
-    dispatch(delete_mode, final_status);
+    run_passes(delete_mode != 0, final_status);
 }

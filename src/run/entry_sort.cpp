@@ -1,12 +1,12 @@
 #include "run/entry_sort.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "run/memory.h"
+#include "state/output.h"
 
 namespace {
 
@@ -24,15 +24,24 @@ void merge_runs(char **from, char **to, size_t lo, size_t mid, size_t hi, entry_
             to[out++] = from[left++];
         else
             to[out++] = from[right++];
+        progress_sort_step();
     }
+    run_progress.done += (mid - left) + (hi - right);
     while (left < mid) to[out++] = from[left++];
     while (right < hi) to[out++] = from[right++];
+}
+
+// Rounds of merging that make one run of runs: log2 of runs, rounded up.
+size_t merge_rounds(size_t runs) {
+    size_t rounds = 0;
+    for (size_t width = 1; width < runs; width *= 2) ++rounds;
+    return rounds;
 }
 
 char **allocate_scratch(size_t count) {
     char **scratch = static_cast<char **>(allocate_zeroed(count, sizeof(char *)));
     if (!scratch) {
-        std::perror("sort");
+        error_cause("sort");
         std::exit(-1);
     }
     return scratch;
@@ -43,6 +52,7 @@ char **allocate_scratch(size_t count) {
 void sort_entries(char **base, size_t count, entry_compare compare) {
     if (count < 2) return;
     char **scratch = allocate_scratch(count);
+    progress_step_begins(true, count * merge_rounds(count));
     // Bottom-up: runs of width 1, 2, 4, ... merged back and forth between the
     // array and the scratch copy.
     char **from = base, **to = scratch;
@@ -62,11 +72,15 @@ void sort_nearly_sorted(char **base, size_t count, entry_compare compare) {
     if (count < 2) return;
     // Where each ascending run starts, and the end of the last one.
     std::vector<size_t> starts{0};
-    for (size_t k = 0; k + 1 < count; ++k)
+    progress_step_begins(true, count - 1);
+    for (size_t k = 0; k + 1 < count; ++k) {
         if (compare(&base[k], &base[k + 1]) > 0) starts.push_back(k + 1);
+        progress_sort_step();
+    }
     if (starts.size() == 1) return;
     starts.push_back(count);
     char **scratch = allocate_scratch(count);
+    progress_step_begins(true, count * merge_rounds(starts.size() - 1));
     char **from = base, **to = scratch;
     // Neighbouring runs merged pairwise, back and forth, until one is left.
     while (starts.size() > 2) {

@@ -44,7 +44,7 @@ name_read read_one_name(FILE *stream, char *buffer, const char *label, int &fina
         const int c = getc_unlocked(stream);
         if (c == EOF) {
             if (const int error = std::ferror(stream)) {
-                std::fprintf(stderr, "%s: error %d.\n", label, error);
+                error_line("%s: error %d.\n", label, error);
                 final_status = -1;
                 name.failed = true;
             }
@@ -86,17 +86,17 @@ std::string printable_head(const char *name) {
 }
 
 void report_skipped(const char *head, size_t length) {
-    std::fprintf(stderr, "stdin: name of %zu bytes skipped (longer than %zu): %s...\n", length,
-                 longest_name, printable_head(head).c_str());
+    error_line("stdin: name of %zu bytes skipped (longer than %zu): %s...\n", length, longest_name,
+               printable_head(head).c_str());
 }
 
 [[noreturn]] void spool_write_failed() {
-    std::fputs("could not write to temporary file, exiting\n", stderr);
+    error_line("could not write to temporary file, exiting\n");
     std::exit(-1);
 }
 
 [[noreturn]] void out_of_memory(const char *program_name, int status) {
-    std::fprintf(stderr, "%s: Out of memory\n", program_name);
+    error_line("%s: Out of memory\n", program_name);
     std::exit(status);
 }
 
@@ -107,7 +107,7 @@ void read_name_list(FILE *input, FILE *spool, int &final_status, const char *pro
     size_t name_bytes = 0;  // all names with their NULs
 
     // Someone at a terminal may not know what the run waits for.
-    if (isatty(fileno(input))) std::fputs(terminal_hint, stderr);
+    if (isatty(fileno(input))) error_line("%s", terminal_hint);
 
     // First phase: standard input into the spool, which holds only names
     // that fit.
@@ -121,6 +121,7 @@ void read_name_list(FILE *input, FILE *spool, int &final_status, const char *pro
         } else if (name.length > 0) {
             ++file_count;
             name_bytes += name.length + 1;
+            // The spool holds data, not lines for the user.
             if (std::fwrite(buffer, 1, name.length + 1, spool) != name.length + 1)
                 spool_write_failed();
         }
@@ -129,7 +130,7 @@ void read_name_list(FILE *input, FILE *spool, int &final_status, const char *pro
     // The stream buffers its writes: a failure may only show when they reach the file.
     if (std::fflush(spool) != 0) spool_write_failed();
     // A list of lines, as find writes it without -print0, is one long name.
-    if (any_newline && !any_nul) std::fputs(newline_hint, stderr);
+    if (any_newline && !any_nul) error_line("%s", newline_hint);
 
     // Second phase: the spool into the arrays.
     report("Input: %d files, processing ...\n", file_count);

@@ -1,8 +1,15 @@
 #include "state/output.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "state/run_state.h"
 
@@ -10,7 +17,130 @@ namespace {
 
 int mutes = 0;
 
+// The progress line's own state.
+bool stdout_is_terminal = false;  // lines on standard output erase the line too
+bool line_shown = false;          // the line is on the terminal now
+int64_t pass_began = 0;           // monotonic nanoseconds
+int64_t last_drawn = 0;
+constexpr int64_t first_after = 1000000000;  // a pass shows the line after a second
+constexpr int64_t redraw_after = 250000000;  // and redraws it at most 4 times a second
+
+int64_t monotonic_now() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Carriage return and clear to the end of the line: the terminal's line is
+// empty again and the next text starts at its left.
+void erase_progress() {
+    if (!line_shown) return;
+    std::fputs("\r\033[K", stderr);
+    line_shown = false;
+}
+
+void erase_before_stdout() {
+    if (stdout_is_terminal) erase_progress();
+}
+
+void erase_at_exit() {
+    erase_progress();
+}
+
+// 1234 bytes, 12.3 KiB, 1.2 GiB.
+void format_bytes(char *text, size_t size, uint64_t bytes) {
+    static const char *const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+    if (bytes < 1024) {
+        std::snprintf(text, size, "%" PRIu64 " bytes", bytes);
+        return;
+    }
+    double value = static_cast<double>(bytes) / 1024;
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < sizeof units / sizeof units[0]) {
+        value /= 1024;
+        ++unit;
+    }
+    std::snprintf(text, size, "%.1f %s", value, units[unit]);
+}
+
+size_t terminal_width() {
+    struct winsize size {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+void draw_progress(int64_t now) {
+    char bytes[32];
+    format_bytes(bytes, sizeof bytes, run_progress.bytes);
+    const int64_t seconds = (now - pass_began) / 1000000000;
+    char elapsed[32];
+    if (seconds >= 3600)
+        std::snprintf(elapsed, sizeof elapsed, "%" PRId64 ":%02d:%02d", seconds / 3600,
+                      static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+    else
+        std::snprintf(elapsed, sizeof elapsed, "%d:%02d", static_cast<int>(seconds / 60),
+                      static_cast<int>(seconds % 60));
+    char line[256];
+    const char *moved = run_progress.copying ? "copied" : "read";
+    if (run_progress.sorting) {
+        const uint64_t total = run_progress.total ? run_progress.total : 1;
+        const uint64_t done = run_progress.done < total ? run_progress.done : total;
+        std::snprintf(line, sizeof line, "%s: sorting %d names, %d%%, %s %s, %s", run_progress.pass,
+                      file_count, static_cast<int>(done * 100 / total), bytes, moved, elapsed);
+    } else {
+        std::snprintf(line, sizeof line, "%s: %" PRIu64 " of %" PRIu64 " names, %s %s, %s",
+                      run_progress.pass, run_progress.done, run_progress.total, bytes, moved,
+                      elapsed);
+    }
+    // Cut to the terminal's width, never wrapped: a wrapped line could not
+    // be erased by one carriage return. The last column stays free, as some
+    // terminals move to the next line once it is written.
+    const size_t width = terminal_width() - 1;
+    if (std::strlen(line) > width) line[width] = '\0';
+    // Lines held for standard output reach the terminal before the progress
+    // line, never between it and its erasure.
+    if (stdout_is_terminal) std::fflush(stdout);
+    std::fprintf(stderr, "\r%s\033[K", line);
+    line_shown = true;
+    last_drawn = now;
+}
+
 }  // namespace
+
+bool progress_on = false;
+
+void progress_setup() {
+    if (run_options.quiet || !isatty(STDERR_FILENO)) return;
+    progress_on = true;
+    stdout_is_terminal = isatty(STDOUT_FILENO);
+    std::atexit(erase_at_exit);
+}
+
+void progress_pass_begins(const char *pass, bool copying) {
+    run_progress = run_progress_record{};
+    run_progress.pass = pass;
+    run_progress.copying = copying;
+    if (progress_on) pass_began = last_drawn = monotonic_now();
+}
+
+void progress_pass_ends() {
+    erase_progress();
+    run_progress.pass = nullptr;
+}
+
+void progress_step_begins(bool sorting, uint64_t total) {
+    run_progress.sorting = sorting;
+    run_progress.done = 0;
+    run_progress.total = total;
+}
+
+void progress_poll() {
+    if (!run_progress.pass) return;
+    const int64_t now = monotonic_now();
+    if (now - pass_began < first_after) return;
+    if (line_shown && now - last_drawn < redraw_after) return;
+    draw_progress(now);
+}
 
 muted_output::muted_output() {
     ++mutes;
@@ -22,6 +152,7 @@ muted_output::~muted_output() {
 
 void report(const char *format, ...) {
     if (run_options.quiet || mutes) return;
+    erase_before_stdout();
     va_list args;
     va_start(args, format);
     std::vfprintf(stdout, format, args);
@@ -31,6 +162,7 @@ void report(const char *format, ...) {
 
 void report_always(const char *format, ...) {
     if (mutes) return;
+    erase_before_stdout();
     va_list args;
     va_start(args, format);
     std::vfprintf(stdout, format, args);
@@ -39,6 +171,7 @@ void report_always(const char *format, ...) {
 
 void report_unflushed(const char *format, ...) {
     if (run_options.quiet || mutes) return;
+    erase_before_stdout();
     va_list args;
     va_start(args, format);
     std::vfprintf(stdout, format, args);
@@ -52,6 +185,7 @@ void report_flush() {
 void fail_line(const char *perror_word, const char *format, ...) {
     if (mutes) return;
     int saved = errno;
+    erase_progress();
     va_list args;
     va_start(args, format);
     std::vfprintf(stderr, format, args);
@@ -60,4 +194,19 @@ void fail_line(const char *perror_word, const char *format, ...) {
         errno = saved;
         std::perror(perror_word);
     }
+}
+
+void error_line(const char *format, ...) {
+    erase_progress();
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+void error_cause(const char *word) {
+    const int saved = errno;
+    erase_progress();
+    errno = saved;
+    std::perror(word);
 }

@@ -1,6 +1,12 @@
 // Every line the tool writes goes through these few functions, so that the
-// rules on quiet mode, flushing and error lines live in one place.
+// rules on quiet mode, flushing and error lines live in one place. The one
+// exception is getopt's complaint about an unknown option, which the C
+// library writes itself before parse_options sees the letter.
 #pragma once
+
+#include <cstdint>
+
+#include "state/run_state.h"
 
 // A progress, action or summary line: suppressed under quiet, flushed at once.
 void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -18,6 +24,14 @@ void report_flush();
 void fail_line(const char *perror_word, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// A line on standard error that nothing silences, neither quiet nor a muted
+// stretch: the run's own failures and the intake's notices.
+void error_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// perror's line with the given word, on standard error, likewise never
+// silenced; errno is taken as it stands on entry.
+void error_cause(const char *word);
+
 // While one lives, none of the functions above writes anything: for the
 // comparisons that only find an order, whose lines the run shows when it
 // makes the comparisons that count.
@@ -27,3 +41,34 @@ struct muted_output {
     muted_output(const muted_output &) = delete;
     muted_output &operator=(const muted_output &) = delete;
 };
+
+// The progress line. When standard error is a terminal and quiet is clear,
+// a pass that has run for a second shows one line there: the pass, its names
+// examined of the total (or how far its sort is), the bytes read or copied
+// and the time since it began; redrawn at most four times a second. Every
+// line above (on standard error, and on standard output when that is a
+// terminal) erases it first, as does the end of the pass and of the process,
+// so the run's lines are exactly those it prints without a terminal. Off,
+// nothing of it is written and no clock is read.
+void progress_setup();  // once, after the options: on or off
+void progress_pass_begins(const char *pass, bool copying);
+void progress_pass_ends();
+void progress_step_begins(bool sorting, uint64_t total);
+
+extern bool progress_on;
+void progress_poll();  // draws the line when it is due
+
+// A name examined by the running step.
+inline void progress_name() {
+    ++run_progress.done;
+    if (progress_on) progress_poll();
+}
+// A step of a sort: many and cheap, so the clock is read every 256th.
+inline void progress_sort_step() {
+    if ((++run_progress.done & 255) == 0 && progress_on) progress_poll();
+}
+// Bytes read or copied from a listed file.
+inline void progress_bytes(uint64_t count) {
+    run_progress.bytes += count;
+    if (progress_on) progress_poll();
+}

@@ -6,6 +6,7 @@
 
 run_options_record run_options;
 run_stats_record run_stats;
+run_progress_record run_progress;
 volatile sig_atomic_t interrupted = 0;
 
 int file_count = 0;

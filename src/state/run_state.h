@@ -33,6 +33,20 @@ struct run_stats_record {
 };
 extern run_stats_record run_stats;
 
+// What the running pass has done, for the progress line on a terminal
+// (state/output.h). The driver names the pass and each of its steps; the
+// loops over the list and the sorts count the names, the reads and copies
+// the bytes.
+struct run_progress_record {
+    const char *pass = nullptr;  // the running pass; null between passes
+    bool sorting = false;        // done and total count the steps of a sort
+    bool copying = false;        // the pass copies its bytes rather than reads them
+    uint64_t done = 0;           // names examined in the current step (or sort steps)
+    uint64_t total = 0;          // of these
+    uint64_t bytes = 0;          // bytes read or copied since the pass began
+};
+extern run_progress_record run_progress;
+
 // Set to 1 by the signal catcher, never cleared; every worker routine tests it
 // on entry and ends the process with status 0.
 extern volatile sig_atomic_t interrupted;
