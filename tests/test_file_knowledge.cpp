@@ -556,8 +556,17 @@ TEST_F(FileKnowledge, OnlyStampsSafelyOlderThanTheReadSpareTheSecondRead) {
         write_file(dir / name, bytes);
     // own_w keeps a second name that is not listed.
     ASSERT_EQ(link((dir / "own_w").c_str(), (dir / "own_w_outside").c_str()), 0);
+    // One modification time for all, so that link counts alone choose the
+    // survivor even when the writes straddle a second.
+    const timespec modified{1700000000, 0};
+    for (const char *name :
+         {"rest_a", "rest_b", "step_a", "step_b", "own_u", "own_v", "own_w", "own_z"})
+        set_mtime_exactly(dir / name, modified);
     wait_until_at_rest();
-    for (const char *name : {"new_a", "new_b"}) write_file(dir / name, bytes);
+    for (const char *name : {"new_a", "new_b"}) {
+        write_file(dir / name, bytes);
+        set_mtime_exactly(dir / name, modified);
+    }
     const std::vector<std::string> names = {
         dir / "rest_a", dir / "rest_b", dir / "new_a", dir / "new_b", dir / "step_a",
         dir / "step_b", dir / "own_u",  dir / "own_v", dir / "own_w", dir / "own_z"};
