@@ -58,11 +58,19 @@ SCENARIOS = ['real', 'small', 'samesize', 'big']
 TOOLS = ['twinfold', 'jdupes', 'rdfind', 'hardlink', 'fdupes']
 
 
-def tool_command(tool, mode, tree, twinfold):
+def is_twinfold(tool):
+    """twinfold itself or the reference build given with --reference."""
+    return tool in ('twinfold', 'twinfold-ref')
+
+
+def tool_command(tool, mode, tree, twinfold, reference=None):
     """The command line of one tool in one mode, or None where the tool has no such mode."""
     link = mode == 'link'
-    if tool == 'twinfold':
-        return [twinfold] if link else [twinfold, '-n', '-q']
+    if is_twinfold(tool):
+        binary = twinfold if tool == 'twinfold' else reference
+        if binary is None:
+            return None
+        return [binary] if link else [binary, '-n', '-q']
     if tool == 'jdupes':
         return ['jdupes', '-r', '-L', tree] if link else ['jdupes', '-r', '-q', tree]
     if tool == 'rdfind':
@@ -317,8 +325,8 @@ def failure_text(run, timeout):
 
 def measure_row(tool, mode, work, manifest, list_path, opts, paths):
     row = {'scenario': work.scenario, 'mode': mode, 'tool': tool, 'notes': []}
-    cmd = tool_command(tool, mode, work.tree, opts.twinfold)
-    stdin = list_path if tool == 'twinfold' else None
+    cmd = tool_command(tool, mode, work.tree, opts.twinfold, opts.reference)
+    stdin = list_path if is_twinfold(tool) else None
     touched = 0  # the most names one report-only run changed
 
     def after_run():
@@ -405,7 +413,7 @@ def main_table(rows, facts_by_scenario, scenarios):
         for mode in ('link', 'report'):
             group = [r for r in rows if r['scenario'] == scenario and r['mode'] == mode]
             peers = [r['wall'] for r in group
-                     if r['tool'] != 'twinfold' and 'wall' in r and not r.get('failure')]
+                     if not is_twinfold(r['tool']) and 'wall' in r and not r.get('failure')]
             fastest = min(peers) if peers else None
             for r in group:
                 ok = 'wall' in r and not r.get('failure')
@@ -426,7 +434,7 @@ def growth_table(rows, n_files):
     out = [f'| tool | mode | wall s at N={n_files[0]} | wall s at 2N={n_files[1]} | wall ratio '
            '| CPU ratio |', '|---|---|---:|---:|---:|---:|']
     for mode in ('link', 'report'):
-        for tool in TOOLS:
+        for tool in TOOLS + ['twinfold-ref']:
             half = next((r for r in rows if r['scenario'] == 'small-half' and r['mode'] == mode
                          and r['tool'] == tool), None)
             full = next((r for r in rows if r['scenario'] == 'small' and r['mode'] == mode
@@ -487,6 +495,8 @@ def main():
                     default=REST_SECONDS,
                     help='run at once on a restored tree, without letting it come to rest')
     ap.add_argument('--twinfold', default=os.path.join(REPO, 'build', 'twinfold'))
+    ap.add_argument('--reference', help='another twinfold build (an older commit, say), measured '
+                    'in the same run as the row "twinfold-ref"')
     ap.add_argument('--counter', default=os.path.join(REPO, 'build', 'read_counter.so'))
     ap.add_argument('--launch', default=os.path.join(REPO, 'build', 'bench_launch'))
     opts = ap.parse_args()
@@ -495,6 +505,8 @@ def main():
         if getattr(opts, key) is None:
             setattr(opts, key, value)
     opts.twinfold = os.path.abspath(opts.twinfold)
+    if opts.reference:
+        opts.reference = os.path.abspath(opts.reference)
     opts.counter = os.path.abspath(opts.counter)
     opts.launch = os.path.abspath(opts.launch)
     scenarios = [s for s in opts.scenarios.split(',') if s]
@@ -506,6 +518,8 @@ def main():
     for t in tools:
         if t not in TOOLS:
             sys.exit(f'bench: unknown tool {t}')
+    if opts.reference and 'twinfold-ref' not in tools:
+        tools.insert(tools.index('twinfold') + 1 if 'twinfold' in tools else 0, 'twinfold-ref')
     growth = 'small' in scenarios and not opts.no_growth
     measured = scenarios + (['small-half'] if growth else [])
 
@@ -537,7 +551,7 @@ def main():
             if mode not in modes:
                 continue
             for tool in tools:
-                if tool_command(tool, mode, 'x', opts.twinfold) is None:
+                if tool_command(tool, mode, 'x', opts.twinfold, opts.reference) is None:
                     continue
                 rows.append(measure_row(tool, mode, work, manifest, list_path, opts, paths))
     elapsed = datetime.datetime.now() - started
@@ -545,7 +559,8 @@ def main():
     v = versions()
     report = [f'# twinfold bench ({preset}) — {started:%Y-%m-%d %H:%M}', '',
               f"Machine: {platform.node()}, {os.cpu_count()} CPUs, Linux {platform.release()}; "
-              f"corpora under {opts.root} (ext4). {v['twinfold']}.",
+              f"corpora under {opts.root} (ext4). {v['twinfold']}."
+              + (f' twinfold-ref: {opts.reference}.' if opts.reference else ''),
               f"Peers: {v['jdupes']}; {v['rdfind']}; {v['hardlink']}; {v['fdupes']}.",
               f'Median of up to {opts.runs} timed runs after one counting run; timeout '
               f'{opts.timeout} s per run; a row stops after a run longer than {opts.slow:g} s. '
