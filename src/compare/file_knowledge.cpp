@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "compare/content_compare.h"
+#include "compare/piece_digest.h"
 #include "fs/entry_names.h"
+#include "fs/examine_name.h"
 #include "fs/file_handles.h"
 #include "fs/file_picture.h"
 #include "fs/file_status.h"
@@ -335,36 +337,6 @@ void remember(long entry, const struct stat &status) {
     slot = storable ? seen : status_slot{0, 0};
 }
 
-// The directory of the names examined last. Names are first examined in list
-// order, and a list made by find holds the names of a directory together:
-// from the second name in a row of one directory on, the name is looked up
-// in the open directory rather than walked to from the start again.
-struct directory_in_use {
-    std::string path;
-    unique_fd fd;
-    bool open_tried = false;
-};
-directory_in_use last_directory;
-
-int examine_name(const char *name, struct stat &status) {
-    const char *slash = std::strrchr(name, '/');
-    if (!slash || slash == name || slash[1] == '\0') return lstat(name, &status);
-    const size_t length = static_cast<size_t>(slash - name);
-    directory_in_use &directory = last_directory;
-    if (directory.path.size() != length || std::memcmp(directory.path.data(), name, length) != 0) {
-        directory.fd.reset();
-        directory.open_tried = false;
-        directory.path.assign(name, length);
-        return lstat(name, &status);
-    }
-    if (!directory.open_tried) {
-        directory.open_tried = true;
-        directory.fd.reset(open(directory.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    if (!directory.fd) return lstat(name, &status);
-    return fstatat(directory.fd.get(), slash + 1, &status, AT_SYMLINK_NOFOLLOW);
-}
-
 bool examine_fresh(file_look &look) {
     ++knowledge_counts.status_queries;
     const int examined = picture_in_use() ? picture_status(look.name, look.status)
@@ -402,48 +374,7 @@ void keep_details(version_record &record, const struct stat &status) {
     record.owner = static_cast<uint16_t>(owner + 1);
 }
 
-// ---- Digests --------------------------------------------------------------------
-
-constexpr uint64_t prime1 = 0x9E3779B185EBCA87ULL;
-constexpr uint64_t prime2 = 0xC2B2AE3D27D4EB4FULL;
-constexpr uint64_t prime3 = 0x165667B19E3779F9ULL;
-constexpr uint64_t prime4 = 0x85EBCA77C2B2AE63ULL;
-constexpr uint64_t prime5 = 0x27D4EB2F165667C5ULL;
-
-inline uint64_t rotate(uint64_t x, int r) {
-    return (x << r) | (x >> (64 - r));
-}
-inline uint64_t mix_lane(uint64_t acc, uint64_t input) {
-    return rotate(acc + input * prime2, 31) * prime1;
-}
-inline uint64_t word_at(const unsigned char *p) {
-    uint64_t value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
-// A 64-bit digest of one piece, with four independent lanes so that it runs
-// at the speed of memory.
-uint64_t digest_of(const unsigned char *data, size_t length) {
-    uint64_t v1 = prime1 + prime2, v2 = prime2, v3 = 0, v4 = 0 - prime1;
-    size_t i = 0;
-    for (; i + 32 <= length; i += 32) {
-        v1 = mix_lane(v1, word_at(data + i));
-        v2 = mix_lane(v2, word_at(data + i + 8));
-        v3 = mix_lane(v3, word_at(data + i + 16));
-        v4 = mix_lane(v4, word_at(data + i + 24));
-    }
-    uint64_t h = rotate(v1, 1) + rotate(v2, 7) + rotate(v3, 12) + rotate(v4, 18) + length;
-    for (; i + 8 <= length; i += 8)
-        h = rotate(h ^ mix_lane(0, word_at(data + i)), 27) * prime1 + prime4;
-    for (; i < length; ++i) h = rotate(h ^ (data[i] * prime5), 11) * prime1;
-    h ^= h >> 33;
-    h *= prime2;
-    h ^= h >> 29;
-    h *= prime3;
-    h ^= h >> 32;
-    return h;
-}
+// ---- Pieces ---------------------------------------------------------------------
 
 uint32_t piece_count(off_t size) {
     return static_cast<uint32_t>((static_cast<uint64_t>(size) + piece_size - 1) / piece_size);
