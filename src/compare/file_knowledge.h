@@ -14,14 +14,20 @@
 // that the stamps prove them still there; otherwise both files are read
 // again first. The run's own changes are recognised by the exact status they
 // left (made_by_own_changes), which is not old enough to prove anything.
+//
+// In parts: status_cache.cpp remembers the status of every name and serves
+// look_at; version_table.cpp keeps the first bytes, the file versions and
+// their classes of equal versions; knowledge_compare.cpp compares with them;
+// piece_digest.cpp digests the pieces of large files.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
 
-// Off: every call examines both names and reads both files from the start,
-// as the plain design does. Tests switch it off for a reference run.
+// Off: every call examines both names by lstat and compares the files with
+// compare_contents, reading both from the start. Tests switch it off for a
+// reference run.
 extern bool file_knowledge_enabled;
 
 // One comparison's view of one listed name.

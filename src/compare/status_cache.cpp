@@ -1,0 +1,227 @@
+#include "compare/status_cache.h"
+
+#include <utility>
+
+#include "fs/entry_names.h"
+#include "fs/examine_name.h"
+#include "fs/file_picture.h"
+#include "fs/stamp_trust.h"
+#include "state/output.h"
+#include "state/run_state.h"
+
+bool file_knowledge_enabled = true;
+knowledge_counters knowledge_counts;
+std::vector<status_slot> status_slots;
+
+namespace {
+
+constexpr int64_t size_limit = int64_t(1) << 40;
+constexpr uint64_t inode_limit = uint64_t(1) << 40;
+constexpr size_t device_limit = 256;
+
+std::vector<dev_t> devices;                              // device index -> device number
+std::vector<std::pair<uint32_t, uint32_t>> owner_pairs;  // owner and group
+
+// Positions of the list that name one directory entry ("./a" and "a", or a
+// name through a symbolic link to its directory): each points to the next of
+// its entry, in a ring; a name listed once points to itself. Empty until the
+// run first replaces a name.
+std::vector<int32_t> next_alias;
+
+// The list the cache belongs to.
+char **cache_list = nullptr;
+int cache_count = 0;
+
+// Everything but the flags: size, device and inode.
+bool same_identity(const status_slot &x, const status_slot &y) {
+    return x.size == y.size && x.device == y.device && x.inode_high == y.inode_high &&
+           x.inode_low == y.inode_low;
+}
+
+// The index of value in a short table, added when it is new and the table
+// has room (-1 when not); last is the index found the time before, tried
+// first since a list holds long runs of files with one value.
+template <class value_type>
+int index_in(std::vector<value_type> &table, const value_type &value, size_t limit, size_t &last) {
+    if (last < table.size() && table[last] == value) return static_cast<int>(last);
+    for (size_t i = 0; i < table.size(); ++i)
+        if (table[i] == value) return static_cast<int>(last = i);
+    if (table.size() >= limit) return -1;
+    table.push_back(value);
+    return static_cast<int>(last = table.size() - 1);
+}
+
+int device_index(dev_t device) {
+    static size_t last = 0;
+    return index_in(devices, device, device_limit, last);
+}
+
+int owner_index(uid_t owner, gid_t group) {
+    static size_t last = 0;
+    const std::pair<uint32_t, uint32_t> pair{static_cast<uint32_t>(owner),
+                                             static_cast<uint32_t>(group)};
+    return index_in(owner_pairs, pair, UINT16_MAX, last);
+}
+
+// Builds the rings of next_alias. The run changes files, never
+// directories, so the rings hold for the run.
+void find_aliases() {
+    const size_t count = static_cast<size_t>(file_count);
+    next_alias.resize(count);
+    // The name of every position (work_list is in the order of the sort).
+    std::vector<const char *> name_at(count, "");
+    for (size_t i = 0; i < count; ++i)
+        if (const long position = work_entry_number(work_list[i]); position >= 0)
+            name_at[static_cast<size_t>(position)] = work_list[i];
+    for (size_t i = 0; i < count; ++i) next_alias[i] = static_cast<int32_t>(i);
+    for_each_entry_group(
+        count, [&](int32_t position) { return name_at[static_cast<size_t>(position)]; },
+        [](const std::vector<int32_t> &group) {
+            for (size_t k = 0; k < group.size(); ++k)
+                next_alias[static_cast<size_t>(group[k])] = group[(k + 1) % group.size()];
+        });
+}
+
+}  // namespace
+
+bool prepare_status_cache() {
+    if (work_list == cache_list && file_count == cache_count && !status_slots.empty()) return true;
+    if (!work_list || file_count <= 0) return false;
+    const size_t count = static_cast<size_t>(file_count);
+    reset_version_table(count);
+    status_slots.assign(count, status_slot{});
+    next_alias.clear();
+    cache_list = work_list;
+    cache_count = file_count;
+    return true;
+}
+
+bool same_status_slot(long a, long b) {
+    const status_slot &x = status_slots[a], &y = status_slots[b];
+    return x.known && y.known && same_identity(x, y);
+}
+
+// What was known of the entry's contents goes when the name now leads to
+// another inode or size, and when its version record shows another version:
+// another change time, unless the status is exactly the one that this run's
+// own changes of the inode left, and then the version goes on as a new record
+// (version_after_own_change).
+void remember_status(long entry, const struct stat &status) {
+    const int device = device_index(status.st_dev);
+    const uint64_t inode = status.st_ino;
+    change_stamp change{};
+    const bool storable = device >= 0 && status.st_size >= 0 && status.st_size < size_limit &&
+                          inode < inode_limit && pack_change_time(status.st_ctim, change);
+    status_slot seen{};
+    if (storable) {
+        seen.known = 1;
+        seen.current = 1;
+        seen.type = (status.st_mode & S_IFMT) >> 12;
+        seen.device = static_cast<uint64_t>(device);
+        seen.inode_high = inode >> 32;
+        seen.size = static_cast<uint64_t>(status.st_size);
+        seen.inode_low = static_cast<uint32_t>(inode);
+    }
+    status_slot &slot = status_slots[entry];
+    if (first_bytes *cell = first_bytes_of(entry, false); cell && cell->read) {
+        bool keep = storable && slot.known && same_identity(slot, seen);
+        if (const uint32_t number = version_number(cell); keep && number) {
+            const version_record &record = version_at(number);
+            if (!(record.change == change)) {
+                keep = made_by_own_changes(status.st_dev, status.st_ino,
+                                           unpacked_change_time(record.change), status);
+                const uint32_t moved = keep ? version_after_own_change(number, change) : 0;
+                keep = moved != 0;
+                if (keep) cell->version = moved;
+            }
+        }
+        if (!keep) forget_first_bytes(*cell);
+    }
+    slot = seen;
+}
+
+bool examine_fresh(file_look &look) {
+    ++knowledge_counts.status_queries;
+    const int examined = picture_in_use() ? picture_status(look.name, look.status)
+                                          : examine_name(look.name, look.status);
+    if (examined != 0) {
+        fail_line("lstat", "lstat(%s) failed\n", look.name);
+        if (look.entry >= 0) status_slots[look.entry].current = 0;
+        return false;
+    }
+    look.fresh = true;
+    if (look.entry >= 0) remember_status(look.entry, look.status);
+    return true;
+}
+
+void forget_entry(long entry) {
+    if (entry < 0 || static_cast<size_t>(entry) >= status_slots.size()) return;
+    if (next_alias.size() != status_slots.size()) find_aliases();
+    long position = entry;
+    do {
+        status_slots[static_cast<size_t>(position)].current = 0;
+        position = next_alias[static_cast<size_t>(position)];
+    } while (position != entry);
+}
+
+void keep_details(version_record &record, const struct stat &status) {
+    if (record.owner || status.st_blocks < 0 || status.st_blocks > UINT32_MAX ||
+        status.st_mtim.tv_sec < 0 || status.st_mtim.tv_sec > UINT32_MAX ||
+        status.st_nlink > UINT16_MAX || status.st_mode > UINT16_MAX)
+        return;
+    const int owner = owner_index(status.st_uid, status.st_gid);
+    if (owner < 0) return;
+    record.blocks = static_cast<uint32_t>(status.st_blocks);
+    record.modified = static_cast<uint32_t>(status.st_mtim.tv_sec);
+    record.links = static_cast<uint16_t>(status.st_nlink);
+    record.mode = static_cast<uint16_t>(status.st_mode);
+    record.owner = static_cast<uint16_t>(owner + 1);
+}
+
+bool recall_details(const version_record &record, struct stat &status) {
+    if (!record.owner) return false;
+    const auto &[owner, group] = owner_pairs[record.owner - 1];
+    status.st_blocks = static_cast<blkcnt_t>(record.blocks);
+    status.st_mtim.tv_sec = static_cast<time_t>(record.modified);
+    status.st_nlink = record.links;
+    status.st_uid = static_cast<uid_t>(owner);
+    status.st_gid = static_cast<gid_t>(group);
+    status.st_mode = static_cast<mode_t>(record.mode);
+    return true;
+}
+
+bool look_at(const char *name, file_look &look) {
+    look.name = name;
+    look.entry = -1;
+    look.fresh = false;
+    if (file_knowledge_enabled) {
+        look.entry = work_entry_number(name);
+        if (look.entry >= 0 && !prepare_status_cache()) look.entry = -1;
+    }
+    if (look.entry >= 0) {
+        const status_slot slot = status_slots[look.entry];
+        if (slot.current && slot.folded) {
+            look.status.st_size = static_cast<off_t>(slot.size);
+            look.status.st_dev = devices[slot.device];
+            look.status.st_ino =
+                static_cast<ino_t>(uint64_t(slot.inode_high) << 32 | slot.inode_low);
+            look.status.st_mode = static_cast<mode_t>(slot.type << 12);
+            return true;
+        }
+    }
+    return examine_fresh(look);
+}
+
+void begin_comparison_pass() {
+    for (status_slot &slot : status_slots) {
+        slot.current = 0;
+        slot.folded = 0;
+    }
+}
+
+void fold_link_count(file_look &look) {
+    // A remembered status was folded when it was taken.
+    if (!look.fresh) return;
+    update_link_extremes(look.status.st_nlink);
+    if (remembering(look)) status_slots[look.entry].folded = 1;
+}

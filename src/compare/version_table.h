@@ -1,0 +1,189 @@
+// What is known of the contents of the listed files, by file version: per
+// listed name a cell with the first bytes read of its file, and per version
+// whose bytes were compared a record that the listed names of its inode
+// share. The records also stand for their versions in two union-find forests
+// of versions found byte-equal. The status cache ties names to versions; the
+// comparison reads and fills the table.
+#pragma once
+
+#include <time.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+// A change time in eight bytes, seconds below 2^34; times that do not fit are
+// never remembered.
+struct __attribute__((packed, aligned(4))) change_stamp {
+    uint64_t nanoseconds : 30;
+    uint64_t seconds : 34;
+    bool operator==(const change_stamp &) const = default;
+};
+static_assert(sizeof(change_stamp) == 8);
+
+inline bool pack_change_time(const struct timespec &time, change_stamp &packed) {
+    if (time.tv_sec < 0 || time.tv_sec >= (int64_t(1) << 34) || time.tv_nsec < 0 ||
+        time.tv_nsec >= 1000000000)
+        return false;
+    packed.seconds = static_cast<uint64_t>(time.tv_sec);
+    packed.nanoseconds = static_cast<uint64_t>(time.tv_nsec);
+    return true;
+}
+
+inline struct timespec unpacked_change_time(change_stamp packed) {
+    struct timespec time {};
+    time.tv_sec = static_cast<time_t>(packed.seconds);
+    time.tv_nsec = static_cast<long>(packed.nanoseconds);
+    return time;
+}
+
+// ---- First bytes, per listed name -------------------------------------------
+
+// The first two chunks of every file read are kept: many kinds of file share
+// their first eight bytes.
+constexpr size_t cell_prefix_size = 16;
+
+// Per work_list entry whose file was read: its first bytes, and the version
+// record of the file when one was needed. A prefix alone serves to order; it
+// is not trusted to tell that two files are equal.
+struct first_bytes {
+    unsigned char prefix[cell_prefix_size];
+    uint32_t read : 1;      // the cell holds what was read of the file
+    uint32_t length : 5;    // prefix bytes held
+    uint32_t version : 26;  // the version record; 0: none
+};
+static_assert(sizeof(first_bytes) == 20);
+
+// Version numbers share a word with the prefix length: past the last one
+// that fits, no more versions are remembered.
+constexpr uint32_t version_number_limit = uint32_t(1) << 26;
+
+// Cells are kept in pages allocated on first use.
+constexpr size_t first_bytes_page = 1024;
+extern std::vector<first_bytes *> first_bytes_pages;
+
+inline first_bytes *first_bytes_of(long entry, bool create) {
+    first_bytes *&page = first_bytes_pages[static_cast<size_t>(entry) / first_bytes_page];
+    if (!page) {
+        if (!create) return nullptr;
+        page = new first_bytes[first_bytes_page]();
+    }
+    return &page[static_cast<size_t>(entry) % first_bytes_page];
+}
+
+inline uint32_t version_number(const first_bytes *cell) {
+    return cell ? cell->version : 0;
+}
+
+// The cell holds length bytes read from the start of its file, of no
+// version record yet.
+inline void hold_first_bytes(first_bytes &cell, const unsigned char *data, size_t length) {
+    std::memcpy(cell.prefix, data, length);
+    cell.read = 1;
+    cell.length = static_cast<uint32_t>(length);
+    cell.version = 0;
+}
+
+inline void forget_first_bytes(first_bytes &cell) {
+    cell.read = 0;
+    cell.length = 0;
+    cell.version = 0;
+}
+
+// Copies what is known of one name's file to another name of the same inode.
+void share_first_bytes(long from, long to);
+
+// ---- Versions ---------------------------------------------------------------
+
+// One record per file version whose equality to another was found by reading,
+// or that is large or needed a longer prefix; shared by the listed names of
+// its inode. It holds the change time of the version read: a name seen with
+// another lets go of it. Its number also stands for the version in two
+// union-find forests of versions found byte-equal: parent joins every pair
+// found equal, and serves answers that only order files; proven_parent joins
+// only pairs whose bytes were read at moments when the stamps of both proved
+// them (see stamps_prove), and alone lets an equality be acted upon without
+// reading the files again. A record let go of stays in the forests, standing
+// for the bytes that were compared.
+struct version_record {
+    change_stamp change;
+    uint32_t parent;
+    uint32_t proven_parent;
+    uint32_t link;  // index in extra_bytes_table: digests or a longer prefix; 0: none
+    // The status fields that the handling of an equal pair reads, so that a
+    // read-only run reports every comparison of equal files without examining
+    // them again (keep_details); owner is 0 when they are not kept.
+    uint32_t blocks;
+    uint32_t modified;  // whole seconds
+    uint16_t links;
+    uint16_t mode;
+    uint16_t owner;  // 1 + index in the status cache's owner pairs
+    uint16_t spare;
+};
+static_assert(sizeof(version_record) == 36);
+
+constexpr size_t version_page = 1024;
+extern std::vector<version_record *> version_pages;
+
+inline version_record &version_at(uint32_t number) {
+    return version_pages[number / version_page][number % version_page];
+}
+
+// A new record for the version of the given change time, a class of its own
+// in both forests; 0 when no more can be made.
+uint32_t new_version(change_stamp change);
+
+// The root of number's class in the forest of the given parent field,
+// halving the path on the way.
+inline uint32_t find_class_root(uint32_t version_record::*parent_of, uint32_t number) {
+    while (version_at(number).*parent_of != number) {
+        uint32_t &parent = version_at(number).*parent_of;
+        parent = version_at(parent).*parent_of;
+        number = parent;
+    }
+    return number;
+}
+
+inline uint32_t find_ordering_root(uint32_t number) {
+    return find_class_root(&version_record::parent, number);
+}
+
+inline uint32_t find_proven_root(uint32_t number) {
+    return find_class_root(&version_record::proven_parent, number);
+}
+
+// After a step back of the wall clock, a file changed since may show a
+// change time it had before: what the stamps proved is forgotten.
+void forget_proofs_after_clock_steps();
+
+// Two versions were found byte-equal by reading both whole; proven tells
+// whether both were read at moments their stamps prove.
+void join_equal_versions(uint32_t first, uint32_t second, bool proven);
+
+// The record that stands for version number after the run's own changes
+// gave its inode the change time change: found, or made and joined to the
+// old one's class for ordering. 0 when no more can be made.
+uint32_t version_after_own_change(uint32_t number, change_stamp change);
+
+// ---- Extra bytes, per version -----------------------------------------------
+
+// Digests of the pieces of a file larger than a block, learnt in order while
+// it is read; or the longer prefix of a smaller file.
+struct extra_bytes {
+    uint64_t *digests;
+    unsigned char *prefix;
+    uint32_t known;  // digests known, or prefix bytes held
+    uint32_t count;  // digests in all
+};
+extern std::vector<extra_bytes> extra_bytes_table;
+
+inline extra_bytes *extra_of_version(uint32_t number) {
+    return number && version_at(number).link ? &extra_bytes_table[version_at(number).link]
+                                             : nullptr;
+}
+
+uint32_t new_extra(const extra_bytes &extra);
+
+// Lets go of everything known and makes room for the cells of entries names.
+void reset_version_table(size_t entries);

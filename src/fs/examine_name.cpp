@@ -1,0 +1,39 @@
+#include "fs/examine_name.h"
+
+#include <fcntl.h>
+
+#include <cstring>
+#include <string>
+
+#include "fs/file_handles.h"
+
+namespace {
+
+// The directory of the names examined last.
+struct directory_in_use {
+    std::string path;
+    unique_fd fd;
+    bool open_tried = false;
+};
+directory_in_use last_directory;
+
+}  // namespace
+
+int examine_name(const char *name, struct stat &status) {
+    const char *slash = std::strrchr(name, '/');
+    if (!slash || slash == name || slash[1] == '\0') return lstat(name, &status);
+    const size_t length = static_cast<size_t>(slash - name);
+    directory_in_use &directory = last_directory;
+    if (directory.path.size() != length || std::memcmp(directory.path.data(), name, length) != 0) {
+        directory.fd.reset();
+        directory.open_tried = false;
+        directory.path.assign(name, length);
+        return lstat(name, &status);
+    }
+    if (!directory.open_tried) {
+        directory.open_tried = true;
+        directory.fd.reset(open(directory.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!directory.fd) return lstat(name, &status);
+    return fstatat(directory.fd.get(), slash + 1, &status, AT_SYMLINK_NOFOLLOW);
+}
