@@ -22,16 +22,32 @@ inline uint64_t word_at(const unsigned char *p) {
     return value;
 }
 
+// The 128-bit product of two words, its halves folded into one word.
+inline uint64_t folded_product(uint64_t a, uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+#else
+    const uint64_t low_low = (a & 0xffffffff) * (b & 0xffffffff);
+    const uint64_t high_low = (a >> 32) * (b & 0xffffffff);
+    const uint64_t low_high = (a & 0xffffffff) * (b >> 32);
+    const uint64_t cross = (low_low >> 32) + (high_low & 0xffffffff) + low_high;
+    const uint64_t low = cross << 32 | (low_low & 0xffffffff);
+    const uint64_t high = (a >> 32) * (b >> 32) + (high_low >> 32) + (cross >> 32);
+    return low ^ high;
+#endif
+}
+
 }  // namespace
 
 uint64_t digest_of(const unsigned char *data, size_t length) {
-    uint64_t v1 = prime1 + prime2, v2 = prime2, v3 = 0, v4 = 0 - prime1;
+    uint64_t v1 = prime1, v2 = prime2, v3 = prime3, v4 = prime4;
     size_t i = 0;
-    for (; i + 32 <= length; i += 32) {
-        v1 = mix_lane(v1, word_at(data + i));
-        v2 = mix_lane(v2, word_at(data + i + 8));
-        v3 = mix_lane(v3, word_at(data + i + 16));
-        v4 = mix_lane(v4, word_at(data + i + 24));
+    for (; i + 64 <= length; i += 64) {
+        v1 = folded_product(v1 ^ word_at(data + i), word_at(data + i + 8) ^ prime5);
+        v2 = folded_product(v2 ^ word_at(data + i + 16), word_at(data + i + 24) ^ prime3);
+        v3 = folded_product(v3 ^ word_at(data + i + 32), word_at(data + i + 40) ^ prime4);
+        v4 = folded_product(v4 ^ word_at(data + i + 48), word_at(data + i + 56) ^ prime1);
     }
     uint64_t h = rotate(v1, 1) + rotate(v2, 7) + rotate(v3, 12) + rotate(v4, 18) + length;
     for (; i + 8 <= length; i += 8)
