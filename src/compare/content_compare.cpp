@@ -108,6 +108,22 @@ block_read read_block(int fd, const char *name, unsigned char *block, size_t wan
     return {name, block, filled, false};
 }
 
+block_read read_block_at(int fd, const char *name, unsigned char *block, size_t want,
+                         off_t offset) {
+    size_t filled = 0;
+    while (filled < want) {
+        ssize_t n = pread(fd, block + filled, want - filled, offset + static_cast<off_t>(filled));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return {name, block, filled, true};
+        }
+        if (n == 0) break;
+        filled += static_cast<size_t>(n);
+        progress_bytes(static_cast<uint64_t>(n));
+    }
+    return {name, block, filled, false};
+}
+
 unsigned char *comparison_block(int side) {
     return side == 0 ? first_block : second_block;
 }

@@ -48,6 +48,9 @@ struct block_read {
 // or a read fails.
 block_read read_block(int fd, const char *name, unsigned char *block, size_t want);
 
+// The same from offset, leaving the descriptor's position where it was.
+block_read read_block_at(int fd, const char *name, unsigned char *block, size_t want, off_t offset);
+
 // Orders two blocks read at one offset of two files, as if each file were
 // read 8 bytes at a time: a differing chunk, an end of file or a failed read
 // (reported by its line) decides, and decided is set. When both blocks were

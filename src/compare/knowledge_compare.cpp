@@ -101,15 +101,15 @@ step open_side(side &s, off_t size, int &order) {
     return step::go_on;
 }
 
-// Reads want bytes at offset into the side's buffer, from its start.
+// Reads want bytes at offset into the side's buffer, from its start: on from
+// the descriptor's position, or from another offset without moving it (one
+// call instead of a seek and a read).
 block_read read_at(side &s, off_t offset, size_t want) {
-    if (s.position != offset) {
-        if (lseek(s.fd.get(), offset, SEEK_SET) != offset) return {s.look->name, s.buffer, 0, true};
-        s.position = offset;
-    }
-    block_read read = read_block(s.fd.get(), s.look->name, s.buffer, want);
+    const bool in_turn = s.position == offset;
+    block_read read = in_turn ? read_block(s.fd.get(), s.look->name, s.buffer, want)
+                              : read_block_at(s.fd.get(), s.look->name, s.buffer, want, offset);
     knowledge_counts.bytes_read += read.length;
-    s.position += static_cast<off_t>(read.length);
+    if (in_turn) s.position += static_cast<off_t>(read.length);
     s.holds = true;
     s.held_offset = offset;
     s.held_want = want;
