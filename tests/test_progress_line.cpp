@@ -3,7 +3,7 @@
 // shim's hook makes one open take longer than that), every line of the run
 // erases it first, the end erases it, and with the line and its erasures
 // taken out the terminal holds exactly what the run prints without one. A
-// pipe, and a quiet run, see no byte of it.
+// pipe, standard output on a pipe, and a quiet run see no byte of it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -29,17 +29,28 @@ namespace {
 
 struct terminal_run {
     std::string terminal;  // every byte the run wrote to the terminal
-    std::string out;       // standard output, when it was a pipe
+    std::string out;       // standard output, when it was a file or a pipe
     int status = -1;
 };
 
-// Runs the tool with its standard error (and, when both_on_terminal, its
-// standard output) on a pseudo-terminal of the given width; standard input
-// is the file at input_path.
+// Where the run's standard output goes while its standard error is on the
+// terminal.
+enum class output_to { terminal, file, pipe };
+
+// Runs the tool with its standard error (and standard output, as out_to
+// says) on a pseudo-terminal of the given width; standard input is the file
+// at input_path.
 terminal_run run_on_terminal(const std::vector<std::string> &args, const std::string &input_path,
-                             const std::string &cwd, const std::string &hooks,
-                             bool both_on_terminal, unsigned short columns = 200) {
+                             const std::string &cwd, const std::string &hooks, output_to out_to,
+                             unsigned short columns = 200) {
     terminal_run result;
+    char out_path[] = "/tmp/twinfold_progress_out_XXXXXX";
+    const int out_file = mkstemp(out_path);
+    if (out_file < 0) {
+        ADD_FAILURE() << "mkstemp: " << std::strerror(errno);
+        return result;
+    }
+    unlink(out_path);
     struct termios raw {};
     cfmakeraw(&raw);  // no newline translation: the bytes arrive as written
     struct winsize size {};
@@ -80,7 +91,11 @@ terminal_run run_on_terminal(const std::vector<std::string> &args, const std::st
         const int input = open(input_path.c_str(), O_RDONLY);
         if (input < 0 || chdir(cwd.c_str()) != 0) _exit(126);
         dup2(input, 0);
-        dup2(both_on_terminal ? slave : out_pipe[1], 1);
+        dup2(out_to == output_to::terminal ? slave
+             : out_to == output_to::file   ? out_file
+                                           : out_pipe[1],
+             1);
+        close(out_file);
         dup2(slave, 2);
         close(input);
         close(master);
@@ -124,6 +139,14 @@ terminal_run run_on_terminal(const std::vector<std::string> &args, const std::st
     int status = 0;
     waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (out_to == output_to::file) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = pread(out_file, buffer, sizeof buffer, static_cast<off_t>(result.out.size()))) >
+               0)
+            result.out.append(buffer, static_cast<size_t>(n));
+    }
+    close(out_file);
     return result;
 }
 
@@ -180,14 +203,15 @@ struct slow_tree {
 }  // namespace
 
 TEST(ProgressLine, ShownOnATerminalErasedBeforeEveryLineAndAtTheEnd) {
-    for (const bool both_on_terminal : {false, true}) {
+    for (const output_to out_to : {output_to::file, output_to::terminal}) {
+        const bool both_on_terminal = out_to == output_to::terminal;
         SCOPED_TRACE(both_on_terminal ? "standard output on the terminal too"
-                                      : "standard output on a pipe");
+                                      : "standard output in a file");
         slow_tree plain_tree, tree;
         const tool_result plain = run_tool({"-n"}, read_file(plain_tree.list_path),
                                            {.cwd = plain_tree.dir.path, .hooks = plain_tree.hooks});
         const terminal_run shown =
-            run_on_terminal({"-n"}, tree.list_path, tree.dir.path, tree.hooks, both_on_terminal);
+            run_on_terminal({"-n"}, tree.list_path, tree.dir.path, tree.hooks, out_to);
         EXPECT_EQ(shown.status, plain.status);
         const taken_apart t = take_apart(shown.terminal);
         ASSERT_FALSE(t.lines.empty()) << shown.terminal;
@@ -221,7 +245,7 @@ TEST(ProgressLine, ShownOnATerminalErasedBeforeEveryLineAndAtTheEnd) {
 TEST(ProgressLine, CutToTheTerminalsWidth) {
     slow_tree tree;
     const terminal_run shown =
-        run_on_terminal({"-n"}, tree.list_path, tree.dir.path, tree.hooks, false, 24);
+        run_on_terminal({"-n"}, tree.list_path, tree.dir.path, tree.hooks, output_to::file, 24);
     const taken_apart t = take_apart(shown.terminal);
     ASSERT_FALSE(t.lines.empty()) << shown.terminal;
     for (const auto &line : t.lines) {
@@ -244,13 +268,21 @@ TEST(ProgressLine, NoByteOfItOnAPipeUnderQuietOrWithinASecond) {
     EXPECT_EQ(slow_run.err.find('\r'), std::string::npos);
     // On a terminal, a run whose passes all end within a second draws nothing.
     slow_tree quick_on_terminal;
-    const terminal_run brief = run_on_terminal(
-        {"-n"}, quick_on_terminal.list_path, quick_on_terminal.dir.path, "open:none:0:true", false);
+    const terminal_run brief =
+        run_on_terminal({"-n"}, quick_on_terminal.list_path, quick_on_terminal.dir.path,
+                        "open:none:0:true", output_to::file);
     EXPECT_EQ(brief.terminal, quick_run.err);
     // Quiet on a terminal: only the failure lines, as without a terminal.
     slow_tree quiet_tree;
-    const terminal_run quiet = run_on_terminal({"-n", "-q"}, quiet_tree.list_path,
-                                               quiet_tree.dir.path, quiet_tree.hooks, false);
+    const terminal_run quiet = run_on_terminal(
+        {"-n", "-q"}, quiet_tree.list_path, quiet_tree.dir.path, quiet_tree.hooks, output_to::file);
     EXPECT_EQ(quiet.terminal, slow_run.err);
     EXPECT_EQ(quiet.out, "");
+    // Standard output on a pipe, which may end at the same terminal (as
+    // through tee): no line, as its lines could land on it.
+    slow_tree piped_tree;
+    const terminal_run piped = run_on_terminal({"-n"}, piped_tree.list_path, piped_tree.dir.path,
+                                               piped_tree.hooks, output_to::pipe);
+    EXPECT_EQ(piped.terminal, slow_run.err);
+    EXPECT_EQ(without_preamble(piped.out), without_preamble(slow_run.out));
 }

@@ -1,6 +1,7 @@
 #include "state/output.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,8 +112,15 @@ bool progress_on = false;
 
 void progress_setup() {
     if (run_options.quiet || !isatty(STDERR_FILENO)) return;
-    progress_on = true;
     stdout_is_terminal = isatty(STDOUT_FILENO);
+    // Standard output through a pipe or socket may end at the same terminal
+    // (twinfold | tee log) and its lines could not be kept off the status
+    // line: no line then.
+    struct stat out;
+    if (!stdout_is_terminal && fstat(STDOUT_FILENO, &out) == 0 &&
+        (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode)))
+        return;
+    progress_on = true;
     std::atexit(erase_at_exit);
 }
 
@@ -138,7 +146,8 @@ void progress_poll() {
     if (!run_progress.pass) return;
     const int64_t now = monotonic_now();
     if (now - pass_began < first_after) return;
-    if (line_shown && now - last_drawn < redraw_after) return;
+    // Also after an erase: a stream of other lines does not make it flicker.
+    if (now - last_drawn < redraw_after) return;
     draw_progress(now);
 }
 
