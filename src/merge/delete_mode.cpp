@@ -393,7 +393,11 @@ void delete_marked(int count) {
         if (!run_options.nodo) {
             report_always("deleting %s, freeing %lld blocks\n", name,
                           static_cast<long long>(freed));
-            if (remove_entry(entry, status) != 0) fail_line("unlink", "unlink(%s) failed\n", name);
+            // A name that is still there was not deleted and frees nothing.
+            if (remove_entry(entry, status) != 0) {
+                fail_line("unlink", "unlink(%s) failed\n", name);
+                continue;
+            }
         } else if (picture_in_use()) {
             picture_removal(name, status);
         }
