@@ -126,7 +126,7 @@ size_t first_block_length(off_t size) {
 
 // The first block of the side's file: what this call read of it already,
 // completed by reading on from where that read stopped.
-block_read first_block(side &s, off_t size) {
+block_read read_first_block(side &s, off_t size) {
     const size_t length = first_block_length(size);
     if (!s.holds || s.held_offset != 0) return read_at(s, 0, length);
     // A read that failed or ended early stands for this call.
@@ -291,7 +291,7 @@ step read_side_by_side(side &a, side &b, off_t size, int &order) {
             side &s = *sides[i];
             step opened = open_side(s, size, order);
             if (opened != step::go_on) return opened;
-            blocks[i] = offset == 0 ? first_block(s, size) : read_at(s, offset, block_size);
+            blocks[i] = offset == 0 ? read_first_block(s, size) : read_at(s, offset, block_size);
         }
         learn_digests(a, offset, blocks[0], size);
         learn_digests(b, offset, blocks[1], size);
