@@ -42,12 +42,23 @@ inline uint64_t folded_product(uint64_t a, uint64_t b) {
 
 uint64_t digest_of(const unsigned char *data, size_t length) {
     uint64_t v1 = prime1, v2 = prime2, v3 = prime3, v4 = prime4;
+    // Each stripe of 64 bytes adds to each lane the wide product of its two
+    // words, each mixed with a key, and the sum of the two words. The key
+    // moves on with every stripe, so that stripes in another order give
+    // other sums; and as the words are added too, a word that makes the
+    // product zero does not make the other word (or what came before) count
+    // for nothing.
+    uint64_t key = prime5;
     size_t i = 0;
-    for (; i + 64 <= length; i += 64) {
-        v1 = folded_product(v1 ^ word_at(data + i), word_at(data + i + 8) ^ prime5);
-        v2 = folded_product(v2 ^ word_at(data + i + 16), word_at(data + i + 24) ^ prime3);
-        v3 = folded_product(v3 ^ word_at(data + i + 32), word_at(data + i + 40) ^ prime4);
-        v4 = folded_product(v4 ^ word_at(data + i + 48), word_at(data + i + 56) ^ prime1);
+    for (; i + 64 <= length; i += 64, key += prime2) {
+        const uint64_t w0 = word_at(data + i), w1 = word_at(data + i + 8);
+        const uint64_t w2 = word_at(data + i + 16), w3 = word_at(data + i + 24);
+        const uint64_t w4 = word_at(data + i + 32), w5 = word_at(data + i + 40);
+        const uint64_t w6 = word_at(data + i + 48), w7 = word_at(data + i + 56);
+        v1 += folded_product(w0 ^ key, w1 ^ prime1) + (w0 + w1);
+        v2 += folded_product(w2 ^ key, w3 ^ prime3) + (w2 + w3);
+        v3 += folded_product(w4 ^ key, w5 ^ prime4) + (w4 + w5);
+        v4 += folded_product(w6 ^ key, w7 ^ prime5) + (w6 + w7);
     }
     uint64_t h = rotate(v1, 1) + rotate(v2, 7) + rotate(v3, 12) + rotate(v4, 18) + length;
     for (; i + 8 <= length; i += 8)
