@@ -93,10 +93,16 @@ int compare_blocks(const block_read &first, const block_read &second, bool &deci
     return 0;
 }
 
-block_read read_block(int fd, const char *name, unsigned char *block, size_t want) {
+namespace {
+
+// Fills block with up to want bytes: from the descriptor's position when
+// offset is negative, else from offset without moving the position.
+block_read fill_block(int fd, const char *name, unsigned char *block, size_t want, off_t offset) {
     size_t filled = 0;
     while (filled < want) {
-        ssize_t n = read(fd, block + filled, want - filled);
+        const ssize_t n = offset < 0 ? read(fd, block + filled, want - filled)
+                                     : pread(fd, block + filled, want - filled,
+                                             offset + static_cast<off_t>(filled));
         if (n < 0) {
             if (errno == EINTR) continue;
             return {name, block, filled, true};
@@ -108,20 +114,15 @@ block_read read_block(int fd, const char *name, unsigned char *block, size_t wan
     return {name, block, filled, false};
 }
 
+}  // namespace
+
+block_read read_block(int fd, const char *name, unsigned char *block, size_t want) {
+    return fill_block(fd, name, block, want, -1);
+}
+
 block_read read_block_at(int fd, const char *name, unsigned char *block, size_t want,
                          off_t offset) {
-    size_t filled = 0;
-    while (filled < want) {
-        ssize_t n = pread(fd, block + filled, want - filled, offset + static_cast<off_t>(filled));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return {name, block, filled, true};
-        }
-        if (n == 0) break;
-        filled += static_cast<size_t>(n);
-        progress_bytes(static_cast<uint64_t>(n));
-    }
-    return {name, block, filled, false};
+    return fill_block(fd, name, block, want, offset);
 }
 
 unsigned char *comparison_block(int side) {

@@ -159,31 +159,38 @@ muted_output::~muted_output() {
     --mutes;
 }
 
+namespace {
+
+// Writes one line on standard output, after erasing the progress line.
+void write_report(const char *format, va_list args) {
+    erase_before_stdout();
+    std::vfprintf(stdout, format, args);
+}
+
+}  // namespace
+
 void report(const char *format, ...) {
     if (run_options.quiet || mutes) return;
-    erase_before_stdout();
     va_list args;
     va_start(args, format);
-    std::vfprintf(stdout, format, args);
+    write_report(format, args);
     va_end(args);
     std::fflush(stdout);
 }
 
 void report_always(const char *format, ...) {
     if (mutes) return;
-    erase_before_stdout();
     va_list args;
     va_start(args, format);
-    std::vfprintf(stdout, format, args);
+    write_report(format, args);
     va_end(args);
 }
 
 void report_unflushed(const char *format, ...) {
     if (run_options.quiet || mutes) return;
-    erase_before_stdout();
     va_list args;
     va_start(args, format);
-    std::vfprintf(stdout, format, args);
+    write_report(format, args);
     va_end(args);
 }
 
