@@ -24,8 +24,6 @@
 #include "scratch_tree.h"
 #include "tool_run.h"
 
-extern char **environ;
-
 namespace {
 
 struct terminal_run {
@@ -67,13 +65,7 @@ terminal_run run_on_terminal(const std::vector<std::string> &args, const std::st
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return result;
     }
-    std::vector<std::string> env_strings;
-    for (char **e = environ; *e; ++e) {
-        if (std::strncmp(*e, "TWINFOLD_", 9) == 0 || std::strncmp(*e, "LD_PRELOAD=", 11) == 0 ||
-            std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0)
-            continue;
-        env_strings.emplace_back(*e);
-    }
+    std::vector<std::string> env_strings = inherited_environment();
     env_strings.push_back(std::string("LD_PRELOAD=") + FAULT_SHIM);
     env_strings.push_back("ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0");
     env_strings.push_back("TWINFOLD_HOOKS=" + hooks);

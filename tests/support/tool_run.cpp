@@ -72,8 +72,7 @@ std::vector<std::string> tool_wrapper() {
     return words;
 }
 
-tool_result run_tool(const std::vector<std::string> &args, const std::string &input,
-                     const tool_options &options) {
+std::vector<std::string> inherited_environment() {
     std::vector<std::string> env_strings;
     for (char **e = environ; *e; ++e) {
         if (std::strncmp(*e, "TWINFOLD_", 9) == 0 || std::strncmp(*e, "LD_PRELOAD=", 11) == 0 ||
@@ -81,6 +80,12 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
             continue;
         env_strings.emplace_back(*e);
     }
+    return env_strings;
+}
+
+tool_result run_tool(const std::vector<std::string> &args, const std::string &input,
+                     const tool_options &options) {
+    std::vector<std::string> env_strings = inherited_environment();
     std::string asan = "ASAN_OPTIONS=detect_leaks=0";
     if (!options.faults.empty() || !options.hooks.empty() || options.whole_second_stamps ||
         !options.child_log.empty()) {

@@ -30,6 +30,10 @@ struct tool_options {
     std::string binary;            // the program to run; empty: the tool under test
 };
 
+// This process's environment without the variables that choose the shim,
+// its faults and hooks, and the sanitizer's options: each run sets its own.
+std::vector<std::string> inherited_environment();
+
 // Runs the binary with args and input. When TWINFOLD_TOOL_WRAPPER is set in
 // the test's environment (a command, its words separated by blanks, such as
 // "valgrind -q --error-exitcode=97"), the binary runs under that command: it
