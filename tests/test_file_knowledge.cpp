@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "compare/file_knowledge.h"
+#include "fs/stamp_trust.h"
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
-#include "compare/file_knowledge.h"
 #include "merge/name_index.h"
 #include "run/entry_sort.h"
 #include "run/intake.h"
-#include "state/run_state.h"
-#include "fs/stamp_trust.h"
 #include "scratch_tree.h"
+#include "state/run_state.h"
 #include "tool_run.h"
 
 // The file list that the intake builds lives until the process ends, in a
@@ -595,7 +595,9 @@ TEST_F(FileKnowledge, OnlyStampsSafelyOlderThanTheReadSpareTheSecondRead) {
         // own_w has more names: own_v's name is the one replaced.
         {"changed by the run's own link, replaced", 7, 8, false, 2 * size, 8},
         // own_w's file gained own_v: it keeps its names, own_z joins them.
-        {"changed by the run's own link, kept", 8, 9, false, 2 * size, 8},
+        // own_w alone is read again: own_z is at rest, and a copy of the
+        // bytes of its class was kept from the read before the last link.
+        {"changed by the run's own link, kept", 8, 9, false, size, 8},
         {"at rest, clock stepped back", 4, 5, true, 2 * size, 5},
     };
     for (const row &r : rows) {
@@ -618,4 +620,85 @@ TEST_F(FileKnowledge, OnlyStampsSafelyOlderThanTheReadSpareTheSecondRead) {
         EXPECT_EQ(status_of(names[r.second]).st_ino, survivor);
     }
     EXPECT_EQ(status_of(dir / "own_w_outside").st_ino, status_of(dir / "own_z").st_ino);
+}
+
+// Before the run links another name to a file that its own link changed, it
+// reads that file alone and compares it with a copy of the bytes of the class
+// that a proven read kept. The copy never stands for a file that changed:
+// p, q, r, s equal and at rest; q gains p's name, then r's (read again with
+// r, whose bytes are copied); then q or s is rewritten in place (their
+// modification times put back) before the comparison of q and s, which links
+// nothing when either changed.
+TEST_F(FileKnowledge, ACopyOfAClassNeverStandsForAFileThatChanged) {
+    const size_t size = 20000;
+    std::mt19937 generator(33);
+    const std::string bytes = random_bytes(generator, size);
+    std::string rewritten = bytes;
+    rewritten[size - 3] = static_cast<char>(rewritten[size - 3] ^ 0x40);
+    struct row {
+        const char *label;
+        const char *rewrite;  // nullptr: nothing changes
+        bool linked;
+        uint64_t bytes_read;  // by the last comparison, when it links
+    };
+    const row rows[] = {
+        {"nothing changed", nullptr, true, size},
+        {"the survivor rewritten", "q", false, 0},
+        {"the partner rewritten", "s", false, 0},
+    };
+    const timespec modified{1700000000, 0};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.label);
+        scratch_dir tree;
+        const std::vector<std::string> names = {tree / "p", tree / "q", tree / "r", tree / "s"};
+        for (const std::string &name : names) {
+            write_file(name, bytes);
+            set_mtime_exactly(name, modified);
+        }
+        wait_until_at_rest();
+        take_list(names);
+        begin_comparison_pass();
+        run_options.quiet = 1;
+        // The device's clock as a change of the run's own would show it.
+        timespec wall;
+        clock_gettime(CLOCK_REALTIME, &wall);
+        write_file(tree / "unlisted", "");
+        note_device_clock(wall.tv_sec * 1000000000LL + wall.tv_nsec, status_of(tree.path));
+        for (int second = 1; second < 4; ++second) call(order_as_linked, 0, second);
+
+        knowledge_counts = knowledge_counters{};
+        EXPECT_EQ(call(compare_and_link, 0, 1).err, "");
+        EXPECT_EQ(knowledge_counts.bytes_read, 0u);
+        knowledge_counts = knowledge_counters{};
+        EXPECT_EQ(call(compare_and_link, 1, 2).err, "");
+        EXPECT_EQ(knowledge_counts.bytes_read, 2 * size);
+        const ino_t survivor = status_of(tree / "q").st_ino;
+        ASSERT_EQ(status_of(tree / "p").st_ino, survivor);
+        ASSERT_EQ(status_of(tree / "r").st_ino, survivor);
+
+        std::map<std::string, std::string> expected;
+        for (const std::string &name : names) expected[name] = bytes;
+        if (r.rewrite) {
+            const std::string target = tree / r.rewrite;
+            write_file_in_place(target, rewritten);
+            set_mtime_exactly(target, modified);
+            // p and r are names of q's file.
+            const std::vector<const char *> holders = std::string(r.rewrite) == "q"
+                                                          ? std::vector<const char *>{"p", "q", "r"}
+                                                          : std::vector<const char *>{"s"};
+            for (const char *name : holders) expected[tree / name] = rewritten;
+        }
+        knowledge_counts = knowledge_counters{};
+        call_result last = call(compare_and_link, 1, 3);
+        EXPECT_EQ(last.err, "");
+        if (!r.linked) {
+            EXPECT_NE(last.order, 0);
+        }
+        EXPECT_EQ(status_of(tree / "s").st_ino == survivor, r.linked);
+        if (r.linked) {
+            EXPECT_EQ(knowledge_counts.bytes_read, r.bytes_read);
+        }
+        for (const std::string &name : names)
+            EXPECT_TRUE(read_file(name) == expected[name]) << name << " lost its bytes";
+    }
 }

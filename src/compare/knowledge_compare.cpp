@@ -279,11 +279,27 @@ void unite(side &a, side &b) {
     join_equal_versions(a.number, b.number, a.proven_read && b.proven_read);
 }
 
+// Keeps the bytes copied from a side that was read whole from a moment its
+// stamps prove, when its file is still the version opened.
+void keep_copy(side &s, size_t copied, off_t size) {
+    struct stat now;
+    if (copied != static_cast<size_t>(size) || fstat(s.fd.get(), &now) != 0 ||
+        !same_version(now, s.look->status) || !version_of(s))
+        return;
+    copy_of_version.version = s.number;
+    copy_of_version.size = copied;
+}
+
 // Both files read side by side from the start, block by block, with the
 // order and messages of compare_contents; digests are learnt on the way, and
 // equality found this way is remembered. Small files that differ keep enough
-// of their first bytes to be told apart again without reading.
-step read_side_by_side(side &a, side &b, off_t size, int &order) {
+// of their first bytes to be told apart again without reading. copying: the
+// bytes of a side whose stamps prove its read are copied on the way (the
+// file no larger than the copy's limit), and kept when the files are equal.
+step read_side_by_side(side &a, side &b, off_t size, int &order, bool copying = false) {
+    side *copied_side = nullptr;
+    unsigned char *copy = nullptr;
+    size_t copied = 0;
     for (off_t offset = 0;; offset += block_size) {
         block_read blocks[2];
         side *sides[2] = {&a, &b};
@@ -292,6 +308,19 @@ step read_side_by_side(side &a, side &b, off_t size, int &order) {
             step opened = open_side(s, size, order);
             if (opened != step::go_on) return opened;
             blocks[i] = offset == 0 ? read_first_block(s, size) : read_at(s, offset, block_size);
+        }
+        if (offset == 0 && copying) {
+            copied_side = b.proven_read ? &b : a.proven_read ? &a : nullptr;
+            if (copied_side) copy = room_for_version_copy(static_cast<size_t>(size));
+        }
+        if (copy) {
+            const block_read &read = blocks[copied_side == &a ? 0 : 1];
+            const size_t length = usable(read);
+            if (copied == static_cast<size_t>(offset) &&
+                length <= static_cast<size_t>(size) - copied) {
+                std::memcpy(copy + copied, read.data, length);
+                copied += length;
+            }
         }
         learn_digests(a, offset, blocks[0], size);
         learn_digests(b, offset, blocks[1], size);
@@ -302,6 +331,7 @@ step read_side_by_side(side &a, side &b, off_t size, int &order) {
             !blocks[0].failed && !blocks[1].failed && blocks[0].length == blocks[1].length;
         if (order == 0) {
             if (whole) unite(a, b);
+            if (whole && copy) keep_copy(*copied_side, copied, size);
         } else if (!is_large(size) && whole && blocks[0].length == static_cast<size_t>(size)) {
             const size_t at =
                 first_differing_chunk(blocks[0].data, blocks[1].data, static_cast<size_t>(size));
@@ -392,6 +422,61 @@ step compare_large(side &a, side &b, off_t size, int &order) {
     return read_side_by_side(a, b, size, order);
 }
 
+// ---- Reading again before a link ---------------------------------------------
+
+// A side's file holds the copied bytes: its version is one of the class of
+// the copy in the proven forest, on a device whose clock was seen.
+bool holds_copy(const side &s, off_t size) {
+    if (!s.number || !copy_of_version.version ||
+        copy_of_version.size != static_cast<size_t>(size) ||
+        !device_clock_checked(s.look->status.st_dev))
+        return false;
+    forget_proofs_after_clock_steps();
+    return copy_of_version.version &&
+           find_proven_root(s.number) == find_proven_root(copy_of_version.version);
+}
+
+// Reads the side's file whole and compares it with the copied bytes:
+// decided when it holds them. A file that cannot be opened or changed ends
+// the comparison as opening it does. Any other outcome (a difference, a
+// failed read, an early end) goes on to a reading of both files, which tells
+// the order and prints the messages.
+step read_as_copy(side &s, off_t size, int &order) {
+    step opened = open_side(s, size, order);
+    if (opened != step::go_on) return opened;
+    const unsigned char *copy = copy_of_version.bytes.get();
+    for (off_t offset = 0;; offset += block_size) {
+        const size_t want = offset == 0 ? first_block_length(size) : block_size;
+        const block_read read = offset == 0 ? read_first_block(s, size) : read_at(s, offset, want);
+        if (read.failed || read.length > static_cast<size_t>(size - offset) ||
+            std::memcmp(read.data, copy + offset, read.length) != 0)
+            return step::go_on;
+        if (offset + static_cast<off_t>(read.length) == size) {
+            order = 0;
+            return step::decided;
+        }
+        if (read.length < want) return step::go_on;
+    }
+}
+
+// Both files read whole during this call, before a link that the stamps do
+// not let rest on earlier reads: the survivor of an earlier link, whose
+// change time that link moved, or a file changed just before it was read.
+// When one side's file holds the copied bytes, the other alone is read and
+// compared with them; else both side by side, the copy taken on the way.
+step read_before_link(side &a, side &b, off_t size, int &order) {
+    for (side *known : {&b, &a}) {
+        side &other = known == &a ? b : a;
+        if (!holds_copy(*known, size)) continue;
+        const step read = read_as_copy(other, size, order);
+        if (read == step::decided && order == 0 && version_of(other))
+            join_equal_versions(other.number, copy_of_version.version, other.proven_read);
+        if (read != step::go_on) return read;
+        break;
+    }
+    return read_side_by_side(a, b, size, order, static_cast<size_t>(size) <= version_copy_limit);
+}
+
 // Compares two sides with what is known of them. An answer of equality rests
 // on the ordering forest (remembered), on the proven forest, or on reading
 // both files whole during this call; with read_anew, only the last will do.
@@ -409,7 +494,7 @@ step compare_with_knowledge(side &a, side &b, off_t size, int &order, bool read_
         step learnt = learn_first_block(*s, size, order);
         if (learnt != step::go_on) return learnt;
     }
-    if (read_anew) return read_side_by_side(a, b, size, order);
+    if (read_anew) return read_before_link(a, b, size, order);
     if (prefixes_differ(a, b, order)) return step::decided;
     if (same_class(a, b)) {
         // Taken at the moment of the answer, so that a step back of the

@@ -7,6 +7,7 @@
 std::vector<first_bytes *> first_bytes_pages;
 std::vector<version_record *> version_pages;
 std::vector<extra_bytes> extra_bytes_table;
+version_copy copy_of_version;
 
 namespace {
 
@@ -78,7 +79,20 @@ uint32_t new_extra(const extra_bytes &extra) {
     return static_cast<uint32_t>(extra_bytes_table.size() - 1);
 }
 
+unsigned char *room_for_version_copy(size_t size) {
+    copy_of_version.version = 0;
+    copy_of_version.size = 0;
+    if (copy_of_version.capacity < size) {
+        copy_of_version.bytes.reset();
+        copy_of_version.bytes.reset(new unsigned char[size]);
+        copy_of_version.capacity = size;
+    }
+    return copy_of_version.bytes.get();
+}
+
 void reset_version_table(size_t entries) {
+    copy_of_version.version = 0;
+    copy_of_version.size = 0;
     for (extra_bytes &extra : extra_bytes_table) {
         delete[] extra.digests;
         delete[] extra.prefix;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 // A change time in eight bytes, seconds below 2^34; times that do not fit are
@@ -184,6 +185,26 @@ inline extra_bytes *extra_of_version(uint32_t number) {
 }
 
 uint32_t new_extra(const extra_bytes &extra);
+
+// ---- A copy of one version's bytes ------------------------------------------
+
+// The bytes of one version of a file no larger than the limit, read whole
+// from a moment that its stamps prove and found the same version after the
+// read: every version of its class in the proven forest holds these bytes as
+// long as a name shows it. A read before a link compares with the copy
+// instead of reading such a file again.
+constexpr size_t version_copy_limit = size_t(16) << 20;
+struct version_copy {
+    uint32_t version = 0;  // whose bytes; 0: none
+    size_t size = 0;
+    std::unique_ptr<unsigned char[]> bytes;
+    size_t capacity = 0;
+};
+extern version_copy copy_of_version;
+
+// Room for a copy of size bytes (within the limit); the copy held before is
+// let go of.
+unsigned char *room_for_version_copy(size_t size);
 
 // Lets go of everything known and makes room for the cells of entries names.
 void reset_version_table(size_t entries);
