@@ -320,6 +320,27 @@ TEST(DeleteMode, FailedRemovalIsReported) {
     EXPECT_EQ(read_file(dir / "c"), shared_bytes);
 }
 
+// With standard error on standard output's pipe (2>&1), a failed removal's
+// lines follow the line that announced it, and come before the next name's.
+TEST(DeleteMode, ASharedPipeShowsTheLinesInTheOrderOfWhatHappened) {
+    scratch_dir dir;
+    std::vector<std::string> names = in_dir(dir, {"a", "b", "c"});
+    for (const auto &name : names) write_file(name, shared_bytes);
+    const long long blocks = status_of(dir / "a").st_blocks;
+    tool_result result =
+        run_tool({"-d"}, nul_list(names),
+                 {.faults = "unlink:" + (dir / "a") + ":EBUSY", .shared_pipe = true});
+    EXPECT_EQ(result.status, 0);
+    const std::vector<std::string> lines = lines_of(without_preamble(result.out));
+    const std::vector<std::string> expected = {
+        deleting_line(dir / "a", blocks), "unlink(" + (dir / "a") + ") failed",
+        "unlink: Device or resource busy", deleting_line(dir / "b", blocks)};
+    const auto first = std::find(lines.begin(), lines.end(), expected[0]);
+    ASSERT_NE(first, lines.end()) << result.out;
+    EXPECT_EQ(std::vector<std::string>(first, std::min(first + 4, lines.end())), expected)
+        << result.out;
+}
+
 // A signal stops the run before the next marked name, with status 0 and
 // without a summary.
 TEST(DeleteMode, InterruptEndsTheRunBeforeTheNextName) {

@@ -198,10 +198,25 @@ void report_flush() {
     std::fflush(stdout);
 }
 
+namespace {
+
+// Before a line on standard error: lines held for standard output go first,
+// so that where both streams reach one pipe or file (2>&1) every line stands
+// in the order of what happened; then the progress line is erased. errno is
+// kept for the caller's perror.
+void before_error_line() {
+    const int saved = errno;
+    std::fflush(stdout);
+    erase_progress();
+    errno = saved;
+}
+
+}  // namespace
+
 void fail_line(const char *perror_word, const char *format, ...) {
     if (mutes) return;
     int saved = errno;
-    erase_progress();
+    before_error_line();
     va_list args;
     va_start(args, format);
     std::vfprintf(stderr, format, args);
@@ -213,7 +228,7 @@ void fail_line(const char *perror_word, const char *format, ...) {
 }
 
 void error_line(const char *format, ...) {
-    erase_progress();
+    before_error_line();
     va_list args;
     va_start(args, format);
     std::vfprintf(stderr, format, args);
@@ -221,8 +236,6 @@ void error_line(const char *format, ...) {
 }
 
 void error_cause(const char *word) {
-    const int saved = errno;
-    erase_progress();
-    errno = saved;
+    before_error_line();
     std::perror(word);
 }

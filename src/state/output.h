@@ -18,6 +18,10 @@ void report_always(const char *format, ...) __attribute__((format(printf, 1, 2))
 void report_unflushed(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void report_flush();
 
+// Each line on standard error is written after the lines held for standard
+// output, which are flushed first: where both streams reach one pipe or file
+// (2>&1), the lines stand in the order of what happened.
+
 // A failure of one file: the formatted line on standard error, then perror
 // with the given word (which names the step, not always the failing call).
 // errno is taken as it stands on entry. A null word prints no perror line.

@@ -158,7 +158,7 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
             dup2(in_pipe[0], 0);
         }
         dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
+        dup2(options.shared_pipe ? out_pipe[1] : err_pipe[1], 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
         if (options.memlock_limit >= 0) {
             const rlimit limit{static_cast<rlim_t>(options.memlock_limit),

@@ -28,6 +28,8 @@ struct tool_options {
     long long memlock_limit = -1;  // the binary's RLIMIT_MEMLOCK in bytes; -1: inherited
     bool unwrapped = false;        // run the binary itself even under TWINFOLD_TOOL_WRAPPER
     std::string binary;            // the program to run; empty: the tool under test
+    bool shared_pipe = false;      // standard error into standard output's pipe, as 2>&1
+                                   // does: out holds both, in the order written
 };
 
 // This process's environment without the variables that choose the shim,
