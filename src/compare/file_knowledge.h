@@ -101,6 +101,15 @@ void note_same_inode(const file_look &first, const file_look &second);
 void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked, bool soft,
                        const struct stat *survivor_after);
 
+// Examines every listed name once, in the order of work_list, in which a
+// list made by find holds the names of a directory together: such names are
+// looked up in their directory, held open, rather than walked to from the
+// start each (examine_name). The comparisons then start from what was found,
+// as from their own first look. A name that cannot be examined is left to
+// the comparisons, which report it whenever they meet it. With fewer than two
+// names, which are never compared, nothing is examined.
+void examine_listed_names();
+
 // A new pass of comparisons begins: every name is examined afresh when it is
 // first met (the passes before may have replaced files, and the link extremes
 // were reset), while what is known of contents stays tied to file versions.

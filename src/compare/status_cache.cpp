@@ -154,6 +154,23 @@ bool examine_fresh(file_look &look) {
     return true;
 }
 
+void examine_listed_names() {
+    if (!file_knowledge_enabled || file_count < 2 || !prepare_status_cache()) return;
+    for (int i = 0; i < file_count; ++i) {
+        file_look look;
+        look.name = work_list[i];
+        look.entry = work_entry_number(look.name);
+        if (look.entry < 0) continue;
+        ++knowledge_counts.status_queries;
+        const int examined = picture_in_use() ? picture_status(look.name, look.status)
+                                              : examine_name(look.name, look.status);
+        if (examined != 0) continue;
+        look.fresh = true;
+        remember_status(look.entry, look.status);
+        fold_link_count(look);
+    }
+}
+
 void forget_entry(long entry) {
     if (entry < 0 || static_cast<size_t>(entry) >= status_slots.size()) return;
     if (next_alias.size() != status_slots.size()) find_aliases();

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "fs/entry_names.h"
+#include "fs/examine_name.h"
 #include "fs/examined_open.h"
 #include "fs/file_status.h"
 
@@ -124,7 +125,7 @@ bool picture_in_use() {
 int picture_status(const char *name, struct stat &status) {
     const pictured_entry *entry = in_use ? find_entry(name) : nullptr;
     if (!entry) {
-        if (lstat(name, &status) != 0) return -1;
+        if (examine_name(name, status) != 0) return -1;
         if (in_use) apply_link_change(status);
         return 0;
     }

@@ -50,6 +50,7 @@ const char *const help_texts[] = {
 
 void sort_work_list(entry_compare compare) {
     begin_comparison_pass();
+    examine_listed_names();
     sort_entries(work_list, static_cast<size_t>(file_count), compare);
 }
 
