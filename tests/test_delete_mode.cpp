@@ -587,6 +587,76 @@ TEST(DeleteMode, ChangeBeforeRemovalKeepsTheName) {
     }
 }
 
+// The bytes compared right before a removal are only those of the versions
+// examined if neither file changed while they were read: a marked name is
+// removed only when both files, looked at once the reading is done, are still
+// those versions. x, y and z are equal; x goes first, then y, whose bytes are
+// compared with z's again. The file system's clock is made to look behind the
+// tool's, so that no removal rests on the stamps and each compares the bytes
+// anew. Each row acts once x has gone, while z is read in the check of y: y
+// rewritten in place (its modification time put back) once it was read, z
+// likewise once its bytes were read, or the look at z after the read failing.
+TEST(DeleteMode, ChangeWhileTheBytesAreComparedKeepsTheName) {
+    struct row {
+        const char *what;
+        const char *rewritten;  // the name rewritten (nullptr: none) ...
+        int reads_before;       // ... once this many reads of z went ahead after x had gone
+        std::string fault;      // armed once x has gone, with D for the scratch directory
+        std::string err;        // with D for the scratch directory
+    };
+    const size_t offset = 4000;
+    const unsigned char other_byte = 'o';
+    const std::string kept_line = "D/y was kept: it or D/z changed since they were found equal.\n";
+    const std::vector<row> rows = {
+        // y's bytes were all read before z's first read.
+        {"marked file rewritten after its read", "y", 0, "", kept_line},
+        // z's bytes came with its first read; the second found its end.
+        {"kept file rewritten after its read", "z", 1, "", kept_line},
+        // The first fstat of each is made when it is opened.
+        {"kept file's status unreadable after its read", nullptr, 0, "fstat:D/z:EIO:1:1",
+         "fstat(D/z) failed\nfstat: Input/output error\n"},
+        {"marked file's status unreadable after its read", nullptr, 0, "fstat:D/y:EIO:1:1",
+         "fstat(D/y) failed\nfstat: Input/output error\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        scratch_dir dir;
+        auto in_tree = [&](std::string text) {
+            for (size_t at = text.find("D/"); at != std::string::npos;
+                 at = text.find("D/", at + dir.path.size()))
+                text.replace(at, 1, dir.path);
+            return text;
+        };
+        std::vector<std::string> names = in_dir(dir, {"x", "y", "z"});
+        for (const auto &name : names) write_file(name, shared_bytes);
+        const long long blocks = status_of(dir / "x").st_blocks;
+        std::string hooks = "unlink:" + (dir / "x") + ":0:true";
+        if (r.rewritten)
+            hooks += "\nthen-read:" + (dir / "z") + ":" + std::to_string(r.reads_before) + ":" +
+                     rewrite_in_place_command(dir / r.rewritten, offset, other_byte);
+        tool_result result = run_tool({"-d"}, nul_list(names),
+                                      {.faults = r.fault.empty() ? "" : "then-" + in_tree(r.fault),
+                                       .hooks = hooks,
+                                       .env = {"TWINFOLD_WALL_AHEAD=10"}});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(announced(result.out), (std::vector<std::string>{dir / "x", dir / "y"}));
+        EXPECT_EQ(lines_starting(result.out, "deleting "),
+                  std::vector<std::string>{deleting_line(dir / "x", blocks)});
+        EXPECT_EQ(result.err, in_tree(r.err));
+        EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
+                  std::vector<std::string>{summary_line(1, 3, blocks)});
+        EXPECT_FALSE(exists(dir / "x"));
+        // y and z are both still there, each with the bytes it holds now.
+        for (const char *name : {"y", "z"}) {
+            std::string expected = shared_bytes;
+            if (r.rewritten && std::string(name) == r.rewritten)
+                expected[offset] = static_cast<char>(other_byte);
+            EXPECT_TRUE(exists(dir / name)) << name;
+            if (exists(dir / name)) EXPECT_EQ(read_file(dir / name), expected) << name;
+        }
+    }
+}
+
 // -d runs the delete pass alone whatever -c, -S and -i say, and ends with
 // the intake's status: 255 after a read error on the spool.
 TEST(DeleteMode, TakesPrecedenceOverOtherModes) {

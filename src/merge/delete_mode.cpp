@@ -243,20 +243,45 @@ removal_check still_as_compared(const mark_record &record, const struct stat &ma
     return removal_check::changed;
 }
 
+// What comparing the bytes again right before a removal found.
+enum class bytes_now {
+    equal,    // equal, and both files still the versions examined
+    changed,  // not equal, or a file is not the version examined (or cannot be opened)
+    failed,   // a file could not be examined after the read; its line is printed
+};
+
+// Whether the file open at fd is still the version opened, once it has been
+// read; the fstat failure line names name.
+bytes_now still_version(int fd, const char *name, const struct stat &opened) {
+    struct stat after;
+    if (fstat(fd, &after) != 0) {
+        fail_line("fstat", "fstat(%s) failed\n", name);
+        return bytes_now::failed;
+    }
+    return same_version(after, opened) ? bytes_now::equal : bytes_now::changed;
+}
+
 // Compares the bytes of the held marked entry and of the kept name, both
-// still the versions examined just before: whether they are equal now.
-bool equal_now(const held_entry &entry, const char *name, const struct stat &marked_now,
-               const char *kept_name, const struct stat &kept_now) {
+// still the versions examined just before.
+bytes_now equal_now(const held_entry &entry, const char *name, const struct stat &marked_now,
+                    const char *kept_name, const struct stat &kept_now) {
     struct stat marked_opened, kept_opened;
     // A read-only run holds no entry: it opens the name through its picture.
     unique_fd marked = picture_in_use()
                            ? open_examined_file(name, marked_now, marked_opened)
                            : open_examined_at(entry.directory.get(), entry.last.c_str(), marked_now,
                                               marked_opened);
-    if (!marked || !same_version(marked_opened, marked_now)) return false;
+    if (!marked || !same_version(marked_opened, marked_now)) return bytes_now::changed;
     unique_fd kept = open_examined_file(kept_name, kept_now, kept_opened);
-    if (!kept || !same_version(kept_opened, kept_now)) return false;
-    return compare_open_files(marked.get(), name, kept.get(), kept_name) == 0;
+    if (!kept || !same_version(kept_opened, kept_now)) return bytes_now::changed;
+    if (compare_open_files(marked.get(), name, kept.get(), kept_name) != 0)
+        return bytes_now::changed;
+    // Either file may have been rewritten in place while the other was read:
+    // the bytes compared are those of the versions opened only when both
+    // still are those versions now that the reading is done.
+    const bytes_now marked_after = still_version(marked.get(), name, marked_opened);
+    if (marked_after != bytes_now::equal) return marked_after;
+    return still_version(kept.get(), kept_name, kept_opened);
 }
 
 // Removes the held entry, whose status is status. When the file keeps other
@@ -379,11 +404,13 @@ void delete_marked(int count) {
         int32_t kept = record->kept;
         struct stat kept_now;
         removal_check check = still_as_compared(*record, status, kept, kept_now);
-        // Bytes that the stamps do not prove are compared again, now.
-        if (check == removal_check::compare_bytes)
-            check = equal_now(entry, name, status, name_index[kept], kept_now)
-                        ? removal_check::proven
-                        : removal_check::changed;
+        // Bytes that the stamps do not prove are compared again, now. A file
+        // that cannot be examined after that keeps the name with its own line.
+        if (check == removal_check::compare_bytes) {
+            const bytes_now bytes = equal_now(entry, name, status, name_index[kept], kept_now);
+            if (bytes == bytes_now::failed) continue;
+            check = bytes == bytes_now::equal ? removal_check::proven : removal_check::changed;
+        }
         if (check != removal_check::proven) {
             fail_line(nullptr, "%s was kept: it or %s changed since they were found equal.\n", name,
                       name_index[record->kept]);

@@ -20,13 +20,18 @@
  *          transfer), without an error.
  *   skip   matching calls to let through before failing (default 0)
  *   times  matching calls to fail after that (default 0: every one)
+ *   Written then-call, the rule counts and fails calls only once every hook
+ *   of TWINFOLD_HOOKS has run.
  * TWINFOLD_HOOKS: rules separated by newlines, each  call:match:skip:shell command
  *   runs the command (and waits for it) just before the matching call goes
  *   ahead, once, after letting skip matching calls through: a test can change
  *   the tree at the worst moment. The command finds the path that the call
  *   was matched by in TWINFOLD_HOOK_PATH. Written after-call (after-close,
  *   after-rename), the command runs right after the call has returned instead
- *   (for close, matched by the path that the descriptor had).
+ *   (for close, matched by the path that the descriptor had). Written
+ *   then-call (then-after-close, ...), the rule is armed only once the rule
+ *   before it has run: its skip counts the matching calls from then on, so
+ *   that a hook can wait for a call that comes after another.
  * TWINFOLD_STAMPS=seconds: every status the process is handed (stat, lstat,
  *   fstat, fstatat, statx and their 64-bit forms) shows its times cut to whole
  *   seconds, as on a file system that keeps no finer time stamps.
@@ -65,6 +70,7 @@ struct rule {
     long seen;
     long done;
     int after;     /* hooks: run after the call rather than before it */
+    int then;      /* armed once the hook before it (for faults: every hook) has run */
     char command[2048];
 };
 
@@ -79,6 +85,14 @@ static int busy;
 #define TMP_FULL (-1)
 #define TMP_WRONLY (-2)
 #define SHORT_TRANSFER (-3)
+
+/* Strips the prefix "then-" off a rule's call, telling whether it was there. */
+static int strip_then(char **call) {
+    static const char prefix[] = "then-";
+    if (strncmp(*call, prefix, sizeof prefix - 1) != 0) return 0;
+    *call += sizeof prefix - 1;
+    return 1;
+}
 
 static int errno_by_name(const char *text) {
     static const struct { const char *name; int value; } names[] = {
@@ -128,6 +142,7 @@ static void load_rules(void) {
                  *error = next_field(&cursor, 0), *skip = next_field(&cursor, 0),
                  *times = next_field(&cursor, 0);
             if (!call || !match || !error) continue;
+            r->then = strip_then(&call);
             snprintf(r->call, sizeof r->call, "%s", call);
             snprintf(r->match, sizeof r->match, "%s", match);
             r->error = errno_by_name(error);
@@ -148,6 +163,7 @@ static void load_rules(void) {
             char *call = next_field(&cursor, 0), *match = next_field(&cursor, 0),
                  *skip = next_field(&cursor, 0), *command = next_field(&cursor, 1);
             if (!call || !match || !skip || !command) continue;
+            r->then = strip_then(&call);
             static const char after_prefix[] = "after-";
             r->after = strncmp(call, after_prefix, sizeof after_prefix - 1) == 0;
             if (r->after) call += sizeof after_prefix - 1;
@@ -198,6 +214,7 @@ static void run_hook(const char *command, const char *path) {
 static void run_hooks(const char *call, const char *path, int after) {
     for (int i = 0; i < hook_count; ++i) {
         struct rule *r = &hooks[i];
+        if (r->then && (i == 0 || !hooks[i - 1].done)) continue;
         if (r->after == after && !r->done && matches(r, call, path) && r->seen++ >= r->skip) {
             r->done = 1;
             run_hook(r->command, path);
@@ -216,6 +233,12 @@ static void check_after(const char *call, const char *path) {
     busy = 0;
 }
 
+static int hooks_all_done(void) {
+    for (int i = 0; i < hook_count; ++i)
+        if (!hooks[i].done) return 0;
+    return 1;
+}
+
 /* Returns the errno the call must fail with, or 0 to let it through. */
 static int check(const char *call, const char *path) {
     if (busy) return 0;
@@ -225,6 +248,7 @@ static int check(const char *call, const char *path) {
     int result = 0;
     for (int i = 0; i < fault_count && !result; ++i) {
         struct rule *r = &faults[i];
+        if (r->then && !hooks_all_done()) continue;
         if (!matches(r, call, path)) continue;
         long n = r->seen++;
         if (n < r->skip) continue;
