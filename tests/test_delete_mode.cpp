@@ -651,8 +651,8 @@ TEST(DeleteMode, ChangeWhileTheBytesAreComparedKeepsTheName) {
             std::string expected = shared_bytes;
             if (r.rewritten && std::string(name) == r.rewritten)
                 expected[offset] = static_cast<char>(other_byte);
-            EXPECT_TRUE(exists(dir / name)) << name;
-            if (exists(dir / name)) EXPECT_EQ(read_file(dir / name), expected) << name;
+            ASSERT_TRUE(exists(dir / name)) << name;
+            EXPECT_EQ(read_file(dir / name), expected) << name;
         }
     }
 }
