@@ -702,3 +702,203 @@ TEST_F(FileKnowledge, ACopyOfAClassNeverStandsForAFileThatChanged) {
             EXPECT_TRUE(read_file(name) == expected[name]) << name << " lost its bytes";
     }
 }
+
+namespace {
+
+// Files of one size made from base, each with its own bytes at the offsets
+// given (all within one piece), so that any two of them part there and
+// nowhere else.
+std::vector<std::string> write_late_parting_files(const scratch_dir &dir, const std::string &base,
+                                                  const std::vector<size_t> &offsets, int count,
+                                                  std::mt19937 &generator) {
+    std::vector<std::string> names;
+    std::set<std::string> made;
+    while (static_cast<int>(names.size()) < count) {
+        std::string bytes = base;
+        for (size_t at : offsets) bytes[at] = static_cast<char>(generator());
+        if (!made.insert(bytes).second) continue;
+        names.push_back(dir / ("late" + std::to_string(names.size())));
+        write_file(names.back(), bytes);
+    }
+    return names;
+}
+
+}  // namespace
+
+// Large files of one size that part only in one late piece (the last, shorter
+// than the others or whole, or one before it): once each of them has parted
+// from another, every comparison of two of them is decided from the bytes of
+// that piece that their versions kept, opening neither file, and gives the
+// order that a comparison without memory gives. A sort of them opens each
+// file about once, and orders them as the sort without memory does.
+TEST_F(FileKnowledge, LargeFilesThatPartLateAreToldApartWithoutOpeningThem) {
+    struct row {
+        const char *label;
+        size_t size;
+        std::vector<size_t> offsets;
+    };
+    const size_t short_last = 300000;      // 73 whole pieces and 992 bytes
+    const size_t whole_last = 68 * 4096;   // 68 whole pieces
+    const size_t before_last = 61 * 4096;  // the start of piece 61 of 74
+    const row rows[] = {
+        {"last 8 bytes of a short last piece",
+         short_last,
+         {short_last - 8, short_last - 5, short_last - 1}},
+        {"first and last chunk of a whole last piece",
+         whole_last,
+         {whole_last - 4096, whole_last - 4096 + 7, whole_last - 1}},
+        {"a piece before the last", short_last, {before_last + 100, before_last + 4095}},
+    };
+    const int count = 12;
+    run_options.nodo = 1;
+    run_options.quiet = 1;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.label);
+        scratch_dir tree;
+        std::mt19937 generator(static_cast<unsigned>(r.size + r.offsets.front()));
+        const std::vector<std::string> names = write_late_parting_files(
+            tree, random_bytes(generator, r.size), r.offsets, count, generator);
+
+        // Every ordered pair, compared by the tool without memory.
+        file_knowledge_enabled = false;
+        take_list(names);
+        std::map<std::pair<int, int>, int> fresh;
+        for (int i = 0; i < count; ++i)
+            for (int j = 0; j < count; ++j)
+                if (i != j) fresh[{i, j}] = call(compare_and_link, i, j).order;
+
+        file_knowledge_enabled = true;
+        take_list(names);
+        begin_comparison_pass();
+        // Each file parts once from its neighbour: read whole, its digests known.
+        for (int i = 0; i + 1 < count; ++i)
+            EXPECT_EQ(call(compare_and_link, i, i + 1).order, (fresh[{i, i + 1}]));
+        knowledge_counts = knowledge_counters{};
+        for (const auto &[pair, order] : fresh) {
+            call_result remembered = call(compare_and_link, pair.first, pair.second);
+            EXPECT_EQ(remembered.order, order) << pair.first << " against " << pair.second;
+            EXPECT_EQ(remembered.out + remembered.err, "");
+        }
+        EXPECT_EQ(knowledge_counts.opens, 0u);
+        EXPECT_EQ(knowledge_counts.bytes_read, 0u);
+
+        std::vector<std::string> orders[2];
+        for (bool remembering : {false, true}) {
+            file_knowledge_enabled = remembering;
+            take_list(names);
+            begin_comparison_pass();
+            knowledge_counts = knowledge_counters{};
+            sort_entries(work_list, static_cast<size_t>(file_count), compare_and_link);
+            for (int i = 0; i < file_count; ++i) orders[remembering].push_back(work_list[i]);
+        }
+        EXPECT_EQ(orders[1], orders[0]);
+        EXPECT_LE(knowledge_counts.opens, 2u * count);
+        EXPECT_LE(knowledge_counts.bytes_read, 2u * count * r.size);
+    }
+}
+
+// Files that part late, one of them rewritten in place in that piece between
+// two comparisons (same size, its modification time put back):
+// - a and c kept piece 70, where they part; c is rewritten there to a's bytes
+//   or to bytes that turn their order. Within the pass the kept bytes still
+//   order the two (as digests do) and nothing is found equal or linked; in the
+//   next pass, which examines every name afresh, c is read again and the
+//   answer is that of a comparison without memory.
+// - b kept piece 72 (where it parts from d) and differs from a in piece 70
+//   too; b is rewritten so that its piece 70 holds a's bytes. a against b then
+//   takes a's kept bytes and opens b for its piece 70, finds it another
+//   version than the one its digests were learnt of, and starts over with
+//   both names examined afresh: the answer is that of a comparison without
+//   memory, within the pass as in the next one.
+TEST_F(FileKnowledge, AFileRewrittenInThePieceWhereItPartedIsReadAgain) {
+    const size_t size = 300000;
+    const size_t in_70 = 70 * 4096 + 10, also_in_70 = 70 * 4096 + 20, in_72 = 72 * 4096 + 5;
+    std::mt19937 generator(31);
+    std::string base = random_bytes(generator, size);
+    base[in_70] = 0x10;
+    base[in_72] = 0x40;
+    std::string a = base, b = base, c = base;
+    a[in_70] = 0x20;
+    c[in_70] = 0x30;
+    b[also_in_70] = static_cast<char>(base[also_in_70] ^ 0x44);
+    b[in_72] = 0x50;
+    std::string d = b;
+    d[in_72] = 0x60;
+
+    struct row {
+        const char *label;
+        int rewritten;       // 1: b, 2: c
+        std::string bytes;   // its bytes after the rewrite
+        bool one_side_kept;  // a against b: only a's piece 70 is kept
+    };
+    std::string c_equal_to_a = c, c_before_a = c, b_with_as_piece = b;
+    c_equal_to_a[in_70] = 0x20;
+    c_before_a[in_70] = 0x05;
+    b_with_as_piece[in_70] = 0x20;
+    b_with_as_piece[also_in_70] = base[also_in_70];
+    const row rows[] = {
+        {"c rewritten equal to a", 2, c_equal_to_a, false},
+        {"c rewritten to come before a", 2, c_before_a, false},
+        {"b rewritten to a's bytes in the piece a kept", 1, b_with_as_piece, true},
+    };
+    run_options.nodo = 1;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.label);
+        scratch_dir tree;
+        const std::vector<std::string> names = {tree / "a", tree / "b", tree / "c", tree / "d"};
+        const std::string contents[] = {a, b, c, d};
+        for (int i = 0; i < 4; ++i) {
+            write_file(names[i], contents[i]);
+            set_mtime(names[i], 1000000000);
+        }
+        file_knowledge_enabled = true;
+        take_list(names);
+        begin_comparison_pass();
+        const int first_order = call(compare_and_link, 0, r.rewritten).order;
+        EXPECT_EQ(call(compare_and_link, 0, 2).order, -1);  // a and c part in piece 70
+        EXPECT_EQ(call(compare_and_link, 1, 3).order, -1);  // b and d part in piece 72
+        knowledge_counts = knowledge_counters{};
+        EXPECT_EQ(call(compare_and_link, 0, r.rewritten).order, first_order);
+        EXPECT_EQ(knowledge_counts.opens, r.one_side_kept ? 1u : 0u);
+        // That kept b's piece 70: b parts from d in piece 72 once more.
+        EXPECT_EQ(call(compare_and_link, 1, 3).order, -1);
+
+        const struct stat before = status_of(names[r.rewritten]);
+        write_file_in_place(names[r.rewritten], r.bytes);
+        set_mtime_exactly(names[r.rewritten], before.st_mtim);
+
+        file_knowledge_enabled = false;
+        const call_result fresh = call(compare_and_link, 0, r.rewritten);
+        if (r.bytes == c_equal_to_a)
+            EXPECT_EQ(fresh.out.rfind("ln  ", 0), 0u) << fresh.out;
+        else
+            EXPECT_EQ(fresh.order, -first_order);
+        file_knowledge_enabled = true;
+        knowledge_counts = knowledge_counters{};
+        const call_result within = call(compare_and_link, 0, r.rewritten);
+        if (r.one_side_kept) {
+            EXPECT_EQ(within.order, fresh.order);
+            EXPECT_EQ(within.out, fresh.out);
+            EXPECT_GE(knowledge_counts.opens, 2u);
+        } else {
+            // What a and c kept still orders them; no equality rests on it.
+            EXPECT_EQ(within.order, first_order);
+            EXPECT_EQ(within.out, "");
+            EXPECT_EQ(knowledge_counts.opens, 0u);
+        }
+        EXPECT_EQ(within.err, "");
+
+        begin_comparison_pass();
+        knowledge_counts = knowledge_counters{};
+        const call_result next_pass = call(compare_and_link, 0, r.rewritten);
+        EXPECT_EQ(next_pass.order, fresh.order);
+        EXPECT_EQ(next_pass.out, fresh.out);
+        EXPECT_EQ(next_pass.err, fresh.err);
+        // c is read again; b was read again within the pass already.
+        if (!r.one_side_kept) {
+            EXPECT_GE(knowledge_counts.opens, 1u);
+        }
+        EXPECT_EQ(read_file(names[r.rewritten]), r.bytes);
+        EXPECT_EQ(read_file(names[0]), a);
+    }
+}

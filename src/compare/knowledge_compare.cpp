@@ -180,6 +180,31 @@ void learn_digests(const side &s, off_t offset, const block_read &read, off_t si
     }
 }
 
+// Keeps the bytes of the piece in which a large file parted from another,
+// when they are the bytes its digest was learnt from: the next comparison
+// whose digests first differ in that piece takes them from here instead of
+// opening the file. One piece per version, replaced by a later parting.
+void learn_parting_piece(const side &s, uint32_t piece, const unsigned char *bytes, size_t length) {
+    extra_bytes *extra = extra_of(s);
+    if (!extra || !extra->digests || piece >= extra->known) return;
+    if (extra->parting && extra->parting_piece == piece) return;
+    if (digest_of(bytes, length) != extra->digests[piece]) return;
+    if (!extra->parting) {
+        if (parting_pieces_held >= parting_pieces_limit) return;
+        extra->parting = new unsigned char[piece_size];
+        ++parting_pieces_held;
+    }
+    std::memcpy(extra->parting, bytes, length);
+    extra->parting_piece = piece;
+}
+
+// The bytes of the piece that the side's version keeps from its last
+// parting, when that is the piece asked for; else null.
+const unsigned char *remembered_piece(const side &s, uint32_t piece) {
+    const extra_bytes *extra = extra_of(s);
+    return extra && extra->parting && extra->parting_piece == piece ? extra->parting : nullptr;
+}
+
 // The first bytes known of a side's file.
 const unsigned char *known_prefix(const side &s, size_t &length) {
     if (const extra_bytes *extra = extra_of(s); extra && extra->prefix) {
@@ -197,7 +222,7 @@ void learn_prefix(side &s, size_t length) {
     if (length <= known || !s.holds || s.held_offset != 0 || usable(s.held) < length) return;
     version_record *record = version_of(s);
     if (!record) return;
-    if (!record->link) record->link = new_extra({nullptr, nullptr, 0, 0});
+    if (!record->link) record->link = new_extra({});
     extra_bytes &extra = extra_bytes_table[record->link];
     unsigned char *bytes = new unsigned char[length];
     std::memcpy(bytes, s.held.data, length);
@@ -221,7 +246,7 @@ step learn_first_block(side &s, off_t size, int &order) {
     s.number = 0;
     if (version_record *record = is_large(size) ? version_of(s) : nullptr) {
         const uint32_t count = piece_count(size);
-        record->link = new_extra({new uint64_t[count], nullptr, 0, count});
+        record->link = new_extra({.digests = new uint64_t[count], .count = count});
         learn_digests(s, 0, read, size);
     }
     return step::go_on;
@@ -332,6 +357,18 @@ step read_side_by_side(side &a, side &b, off_t size, int &order, bool copying = 
         if (order == 0) {
             if (whole) unite(a, b);
             if (whole && copy) keep_copy(*copied_side, copied, size);
+        } else if (is_large(size) && whole) {
+            const size_t at =
+                first_differing_chunk(blocks[0].data, blocks[1].data, blocks[0].length);
+            const uint32_t piece = static_cast<uint32_t>((offset + static_cast<off_t>(at)) /
+                                                         static_cast<off_t>(piece_size));
+            const off_t start = static_cast<off_t>(piece) * piece_size;
+            const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+            const size_t within = static_cast<size_t>(start - offset);
+            if (at < blocks[0].length && within + length <= blocks[0].length) {
+                learn_parting_piece(a, piece, blocks[0].data + within, length);
+                learn_parting_piece(b, piece, blocks[1].data + within, length);
+            }
         } else if (!is_large(size) && whole && blocks[0].length == static_cast<size_t>(size)) {
             const size_t at =
                 first_differing_chunk(blocks[0].data, blocks[1].data, static_cast<size_t>(size));
@@ -345,12 +382,19 @@ step read_side_by_side(side &a, side &b, off_t size, int &order, bool copying = 
     }
 }
 
+// Whether what this call read of the side's file holds one piece whole.
+bool holds_piece(const side &s, uint32_t piece, off_t size) {
+    const off_t start = static_cast<off_t>(piece) * piece_size;
+    const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+    return s.holds && s.held_offset <= start &&
+           static_cast<size_t>(start - s.held_offset) + length <= usable(s.held);
+}
+
 // The bytes of one piece of a side's file: from what this call read, or read now.
 const unsigned char *piece_bytes(side &s, uint32_t piece, off_t size, int &order, step &result) {
     const off_t start = static_cast<off_t>(piece) * piece_size;
     const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
-    if (s.holds && s.held_offset <= start &&
-        static_cast<size_t>(start - s.held_offset) + length <= usable(s.held)) {
+    if (holds_piece(s, piece, size)) {
         result = step::go_on;
         return s.held.data + (start - s.held_offset);
     }
@@ -365,17 +409,39 @@ const unsigned char *piece_bytes(side &s, uint32_t piece, off_t size, int &order
 }
 
 // The pieces at index piece differ in their digests: the first differing
-// chunk in them orders the files.
+// chunk in them orders the files. Each side's bytes come from what this call
+// read, else from what its version kept of its last parting, else from the
+// file; the bytes read are kept for the next parting in that piece. Kept
+// bytes only order: when they show no difference, the files are read.
 step decide_in_piece(side &a, side &b, uint32_t piece, off_t size, int &order) {
-    step result;
-    const unsigned char *x = piece_bytes(a, piece, size, order, result);
-    if (!x) return result;
-    const unsigned char *y = piece_bytes(b, piece, size, order, result);
-    if (!y) return result;
     const off_t start = static_cast<off_t>(piece) * piece_size;
-    order = order_of_bytes(x, y, static_cast<size_t>(std::min<off_t>(piece_size, size - start)));
+    const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+    const unsigned char *bytes[2];
+    bool kept[2];
+    side *sides[2] = {&a, &b};
+    for (bool use_kept : {true, false}) {
+        for (int i = 0; i < 2; ++i) {
+            side &s = *sides[i];
+            kept[i] = false;
+            if (use_kept && !holds_piece(s, piece, size)) {
+                bytes[i] = remembered_piece(s, piece);
+                kept[i] = bytes[i] != nullptr;
+                if (kept[i]) continue;
+            }
+            step result;
+            bytes[i] = piece_bytes(s, piece, size, order, result);
+            if (!bytes[i]) return result;
+        }
+        order = order_of_bytes(bytes[0], bytes[1], length);
+        if (order != 0) {
+            for (int i = 0; i < 2; ++i)
+                if (!kept[i]) learn_parting_piece(*sides[i], piece, bytes[i], length);
+            return step::decided;
+        }
+        if (!kept[0] && !kept[1]) break;
+    }
     // Equal bytes under differing digests: a file changed since its digest.
-    return order != 0 ? step::decided : step::changed;
+    return step::changed;
 }
 
 // Reads the unknown file alone, learning its digests, until they part from

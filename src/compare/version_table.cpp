@@ -8,6 +8,7 @@ std::vector<first_bytes *> first_bytes_pages;
 std::vector<version_record *> version_pages;
 std::vector<extra_bytes> extra_bytes_table;
 version_copy copy_of_version;
+size_t parting_pieces_held = 0;
 
 namespace {
 
@@ -96,6 +97,7 @@ void reset_version_table(size_t entries) {
     for (extra_bytes &extra : extra_bytes_table) {
         delete[] extra.digests;
         delete[] extra.prefix;
+        delete[] extra.parting;
     }
     for (first_bytes *page : first_bytes_pages) delete[] page;
     for (version_record *page : version_pages) delete[] page;
@@ -103,5 +105,6 @@ void reset_version_table(size_t entries) {
     version_pages.clear();
     versions_used = 1;
     moved_to.clear();
-    extra_bytes_table.assign(1, extra_bytes{nullptr, nullptr, 0, 0});
+    extra_bytes_table.assign(1, extra_bytes{});
+    parting_pieces_held = 0;
 }

@@ -170,14 +170,22 @@ uint32_t version_after_own_change(uint32_t number, change_stamp change);
 // ---- Extra bytes, per version -----------------------------------------------
 
 // Digests of the pieces of a file larger than a block, learnt in order while
-// it is read; or the longer prefix of a smaller file.
+// it is read, and the bytes of the one piece in which the file last parted
+// from another; or the longer prefix of a smaller file.
 struct extra_bytes {
-    uint64_t *digests;
-    unsigned char *prefix;
-    uint32_t known;  // digests known, or prefix bytes held
-    uint32_t count;  // digests in all
+    uint64_t *digests = nullptr;
+    unsigned char *prefix = nullptr;
+    unsigned char *parting = nullptr;  // one piece's bytes, matching its digest; null: none
+    uint32_t known = 0;                // digests known, or prefix bytes held
+    uint32_t count = 0;                // digests in all
+    uint32_t parting_piece = 0;        // which piece parting holds
 };
 extern std::vector<extra_bytes> extra_bytes_table;
+
+// How many versions hold the bytes of a parting piece: one piece each, and
+// no more versions than this once it is reached.
+extern size_t parting_pieces_held;
+constexpr size_t parting_pieces_limit = 16384;
 
 inline extra_bytes *extra_of_version(uint32_t number) {
     return number && version_at(number).link ? &extra_bytes_table[version_at(number).link]
