@@ -296,3 +296,61 @@ TEST(Races, CopyReadsAndWritesOnlyTheFilesItWasGiven) {
         EXPECT_EQ(fs::read_symlink(planted).string(), row.link_to);
     }
 }
+
+// Another process moves a listed directory away and puts a new one in its
+// place, with files of the same names and other bytes, after the run has
+// begun. Every later look finds each name where its path leads then: nothing
+// is linked or removed, no file is touched, and the read-only run says what
+// the real run does.
+TEST(Races, ADirectoryReplacedDuringTheRunIsSeenWhereItsPathLeads) {
+    const std::string zeros(5000, '\0');
+    auto comparable = [](const std::string &out) {
+        std::string kept;
+        for (std::string line : lines_of(without_preamble(out))) {
+            for (const std::string words : {" which can be", " can be", " have been"})
+                for (size_t at; (at = line.find(words)) != std::string::npos;)
+                    line.erase(at, words.size());
+            kept += line + "\n";
+        }
+        return kept;
+    };
+    const std::vector<std::vector<std::string>> modes = {{}, {"-s"}, {"-d"}};
+    for (const std::vector<std::string> &mode : modes) {
+        SCOPED_TRACE(mode.empty() ? "link" : mode[0]);
+        tool_result runs[2];
+        for (bool read_only : {true, false}) {
+            scratch_dir dir;
+            for (const char *name : {"a1", "a2", "a3"}) {
+                write_file(dir / ("d/" + std::string(name)), zeros);
+                timespec old[2] = {{1700000000, 0}, {1700000000, 0}};
+                ASSERT_EQ(utimensat(AT_FDCWD, (dir / ("d/" + std::string(name))).c_str(), old, 0),
+                          0);
+            }
+            const std::string swap = "cd " + dir.path +
+                                     " && mv d d.old && mkdir d && for i in 1 2 3; do yes a$i | "
+                                     "head -c 5000 > d/a$i; done";
+            std::vector<std::string> args = mode;
+            if (read_only) args.push_back("-n");
+            tool_result &run = runs[read_only ? 0 : 1];
+            run = run_tool(args, nul_list({"d/a1", "d/a2", "d/a3"}),
+                           {.cwd = dir.path, .hooks = "open:d/a:2:" + swap});
+            EXPECT_EQ(run.status, 0);
+            ASSERT_TRUE(exists(dir / "d.old/a1")) << "the swap did not happen";
+            for (const char *name : {"a1", "a2", "a3"}) {
+                const std::string now = dir / ("d/" + std::string(name));
+                const std::string before = dir / ("d.old/" + std::string(name));
+                std::string expected;
+                for (std::string line = std::string("a") + name[1] + "\n"; expected.size() < 5000;)
+                    expected += line;
+                expected.resize(5000);
+                EXPECT_EQ(read_file(now), expected) << now;
+                EXPECT_TRUE(S_ISREG(status_of(now).st_mode) && status_of(now).st_nlink == 1);
+                EXPECT_EQ(read_file(before), zeros) << before;
+                EXPECT_EQ(status_of(before).st_nlink, 1u);
+            }
+            EXPECT_TRUE(temporary_files_under(dir.path).empty());
+        }
+        EXPECT_EQ(comparable(runs[0].out), comparable(runs[1].out));
+        EXPECT_EQ(runs[0].err, runs[1].err);
+    }
+}

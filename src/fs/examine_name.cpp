@@ -16,10 +16,21 @@ struct directory_in_use {
     bool open_tried = false;
 };
 directory_in_use last_directory;
+bool walking = false;
 
 }  // namespace
 
+list_order_walk::list_order_walk() {
+    walking = true;
+}
+
+list_order_walk::~list_order_walk() {
+    walking = false;
+    last_directory = directory_in_use{};
+}
+
 int examine_name(const char *name, struct stat &status) {
+    if (!walking) return lstat(name, &status);
     const char *slash = std::strrchr(name, '/');
     if (!slash || slash == name || slash[1] == '\0') return lstat(name, &status);
     const size_t length = static_cast<size_t>(slash - name);
