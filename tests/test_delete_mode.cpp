@@ -300,45 +300,42 @@ TEST(DeleteMode, VanishedMarkedNameEndsThePass) {
 }
 
 // A removal that fails is reported on standard error after its announcement;
-// the summary counts only the names removed, and the pass goes on.
+// the summary counts only the names removed, and the pass goes on. With
+// standard error on standard output's pipe (2>&1), the failure's lines follow
+// the line that announced it, and come before the next name's.
 TEST(DeleteMode, FailedRemovalIsReported) {
-    scratch_dir dir;
-    std::vector<std::string> names = in_dir(dir, {"a", "b", "c"});
-    for (const auto &name : names) write_file(name, shared_bytes);
-    const long long blocks = status_of(dir / "a").st_blocks;
-    tool_result result =
-        run_tool({"-d"}, nul_list(names), {.faults = "unlink:" + (dir / "a") + ":EBUSY"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "unlink(" + (dir / "a") + ") failed\nunlink: Device or resource busy\n");
-    EXPECT_EQ(lines_starting(result.out, "deleting "),
-              (std::vector<std::string>{deleting_line(dir / "a", blocks),
-                                        deleting_line(dir / "b", blocks)}));
-    EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
-              std::vector<std::string>{summary_line(1, 3, blocks)});
-    EXPECT_EQ(read_file(dir / "a"), shared_bytes);
-    EXPECT_FALSE(exists(dir / "b"));
-    EXPECT_EQ(read_file(dir / "c"), shared_bytes);
-}
-
-// With standard error on standard output's pipe (2>&1), a failed removal's
-// lines follow the line that announced it, and come before the next name's.
-TEST(DeleteMode, ASharedPipeShowsTheLinesInTheOrderOfWhatHappened) {
-    scratch_dir dir;
-    std::vector<std::string> names = in_dir(dir, {"a", "b", "c"});
-    for (const auto &name : names) write_file(name, shared_bytes);
-    const long long blocks = status_of(dir / "a").st_blocks;
-    tool_result result =
-        run_tool({"-d"}, nul_list(names),
-                 {.faults = "unlink:" + (dir / "a") + ":EBUSY", .shared_pipe = true});
-    EXPECT_EQ(result.status, 0);
-    const std::vector<std::string> lines = lines_of(without_preamble(result.out));
-    const std::vector<std::string> expected = {
-        deleting_line(dir / "a", blocks), "unlink(" + (dir / "a") + ") failed",
-        "unlink: Device or resource busy", deleting_line(dir / "b", blocks)};
-    const auto first = std::find(lines.begin(), lines.end(), expected[0]);
-    ASSERT_NE(first, lines.end()) << result.out;
-    EXPECT_EQ(std::vector<std::string>(first, std::min(first + 4, lines.end())), expected)
-        << result.out;
+    for (const bool shared_pipe : {false, true}) {
+        SCOPED_TRACE(shared_pipe ? "one pipe" : "two pipes");
+        scratch_dir dir;
+        std::vector<std::string> names = in_dir(dir, {"a", "b", "c"});
+        for (const auto &name : names) write_file(name, shared_bytes);
+        const long long blocks = status_of(dir / "a").st_blocks;
+        tool_result result =
+            run_tool({"-d"}, nul_list(names),
+                     {.faults = "unlink:" + (dir / "a") + ":EBUSY", .shared_pipe = shared_pipe});
+        EXPECT_EQ(result.status, 0);
+        const std::string failed = "unlink(" + (dir / "a") + ") failed";
+        const std::string cause = "unlink: Device or resource busy";
+        if (shared_pipe) {
+            const std::vector<std::string> lines = lines_of(without_preamble(result.out));
+            const std::vector<std::string> expected = {deleting_line(dir / "a", blocks), failed,
+                                                       cause, deleting_line(dir / "b", blocks)};
+            const auto first = std::find(lines.begin(), lines.end(), expected[0]);
+            ASSERT_NE(first, lines.end()) << result.out;
+            EXPECT_EQ(std::vector<std::string>(first, std::min(first + 4, lines.end())), expected)
+                << result.out;
+        } else {
+            EXPECT_EQ(result.err, failed + "\n" + cause + "\n");
+            EXPECT_EQ(lines_starting(result.out, "deleting "),
+                      (std::vector<std::string>{deleting_line(dir / "a", blocks),
+                                                deleting_line(dir / "b", blocks)}));
+        }
+        EXPECT_EQ(lines_starting(result.out, "Duplicate files"),
+                  std::vector<std::string>{summary_line(1, 3, blocks)});
+        EXPECT_EQ(read_file(dir / "a"), shared_bytes);
+        EXPECT_FALSE(exists(dir / "b"));
+        EXPECT_EQ(read_file(dir / "c"), shared_bytes);
+    }
 }
 
 // A signal stops the run before the next marked name, with status 0 and
