@@ -37,6 +37,15 @@ uint32_t piece_count(off_t size) {
     return static_cast<uint32_t>((static_cast<uint64_t>(size) + piece_size - 1) / piece_size);
 }
 
+off_t piece_start(uint32_t piece) {
+    return static_cast<off_t>(piece) * piece_size;
+}
+
+// The length of a piece: piece_size, or what is left of the file for its last.
+size_t piece_length(uint32_t piece, off_t size) {
+    return static_cast<size_t>(std::min<off_t>(piece_size, size - piece_start(piece)));
+}
+
 bool is_large(off_t size) {
     return size >= static_cast<off_t>(block_size);
 }
@@ -172,8 +181,8 @@ void learn_digests(const side &s, off_t offset, const block_read &read, off_t si
          ++piece) {
         if (piece < extra->known) continue;
         if (piece > extra->known) break;
-        const off_t start = static_cast<off_t>(piece) * piece_size;
-        const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+        const off_t start = piece_start(piece);
+        const size_t length = piece_length(piece, size);
         if (static_cast<size_t>(start - offset) + length > have) break;
         extra->digests[piece] = digest_of(read.data + (start - offset), length);
         ++extra->known;
@@ -362,8 +371,8 @@ step read_side_by_side(side &a, side &b, off_t size, int &order, bool copying = 
                 first_differing_chunk(blocks[0].data, blocks[1].data, blocks[0].length);
             const uint32_t piece = static_cast<uint32_t>((offset + static_cast<off_t>(at)) /
                                                          static_cast<off_t>(piece_size));
-            const off_t start = static_cast<off_t>(piece) * piece_size;
-            const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+            const off_t start = piece_start(piece);
+            const size_t length = piece_length(piece, size);
             const size_t within = static_cast<size_t>(start - offset);
             if (at < blocks[0].length && within + length <= blocks[0].length) {
                 learn_parting_piece(a, piece, blocks[0].data + within, length);
@@ -384,16 +393,16 @@ step read_side_by_side(side &a, side &b, off_t size, int &order, bool copying = 
 
 // Whether what this call read of the side's file holds one piece whole.
 bool holds_piece(const side &s, uint32_t piece, off_t size) {
-    const off_t start = static_cast<off_t>(piece) * piece_size;
-    const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+    const off_t start = piece_start(piece);
+    const size_t length = piece_length(piece, size);
     return s.holds && s.held_offset <= start &&
            static_cast<size_t>(start - s.held_offset) + length <= usable(s.held);
 }
 
 // The bytes of one piece of a side's file: from what this call read, or read now.
 const unsigned char *piece_bytes(side &s, uint32_t piece, off_t size, int &order, step &result) {
-    const off_t start = static_cast<off_t>(piece) * piece_size;
-    const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+    const off_t start = piece_start(piece);
+    const size_t length = piece_length(piece, size);
     if (holds_piece(s, piece, size)) {
         result = step::go_on;
         return s.held.data + (start - s.held_offset);
@@ -414,8 +423,7 @@ const unsigned char *piece_bytes(side &s, uint32_t piece, off_t size, int &order
 // file; the bytes read are kept for the next parting in that piece. Kept
 // bytes only order: when they show no difference, the files are read.
 step decide_in_piece(side &a, side &b, uint32_t piece, off_t size, int &order) {
-    const off_t start = static_cast<off_t>(piece) * piece_size;
-    const size_t length = static_cast<size_t>(std::min<off_t>(piece_size, size - start));
+    const size_t length = piece_length(piece, size);
     const unsigned char *bytes[2];
     bool kept[2];
     side *sides[2] = {&a, &b};
@@ -453,9 +461,9 @@ step read_alone(side &a, side &b, side &unknown, side &known, off_t size, int &o
     for (;;) {
         const uint32_t from = u->known;
         if (from >= u->count) return step::changed;
-        block_read read = read_at(unknown, static_cast<off_t>(from) * piece_size, block_size);
+        block_read read = read_at(unknown, piece_start(from), block_size);
         if (read.failed) return step::changed;
-        learn_digests(unknown, static_cast<off_t>(from) * piece_size, read, size);
+        learn_digests(unknown, piece_start(from), read, size);
         if (u->known == from) return step::changed;
         for (uint32_t piece = from; piece < u->known; ++piece)
             if (u->digests[piece] != k->digests[piece])
@@ -480,9 +488,7 @@ step compare_large(side &a, side &b, off_t size, int &order) {
         step result;
         const unsigned char *tail = piece_bytes(unknown, count - 1, size, order, result);
         if (!tail) return result;
-        const size_t tail_length =
-            static_cast<size_t>(size - static_cast<off_t>(count - 1) * piece_size);
-        if (digest_of(tail, tail_length) != extra_of(known)->digests[count - 1])
+        if (digest_of(tail, piece_length(count - 1, size)) != extra_of(known)->digests[count - 1])
             return read_alone(a, b, unknown, known, size, order);
     }
     return read_side_by_side(a, b, size, order);
@@ -498,8 +504,7 @@ bool holds_copy(const side &s, off_t size) {
         !device_clock_checked(s.look->status.st_dev))
         return false;
     forget_proofs_after_clock_steps();
-    return copy_of_version.version &&
-           find_proven_root(s.number) == find_proven_root(copy_of_version.version);
+    return find_proven_root(s.number) == find_proven_root(copy_of_version.version);
 }
 
 // Reads the side's file whole and compares it with the copied bytes:
