@@ -316,9 +316,8 @@ void unite(side &a, side &b) {
 // Keeps the bytes copied from a side that was read whole from a moment its
 // stamps prove, when its file is still the version opened.
 void keep_copy(side &s, size_t copied, off_t size) {
-    struct stat now;
-    if (copied != static_cast<size_t>(size) || fstat(s.fd.get(), &now) != 0 ||
-        !same_version(now, s.look->status) || !version_of(s))
+    if (copied != static_cast<size_t>(size) ||
+        still_version_opened(s.fd.get(), s.look->status) != 1 || !version_of(s))
         return;
     copy_of_version.version = s.number;
     copy_of_version.size = copied;

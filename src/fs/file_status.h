@@ -26,6 +26,15 @@ inline bool same_version(const struct stat &a, const struct stat &b) {
            a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+// Whether the file open at fd is still the version opened (its status then),
+// once it has been read: 1 when it is, 0 when it changed, -1 when fstat
+// failed (errno set).
+inline int still_version_opened(int fd, const struct stat &opened) {
+    struct stat now;
+    if (fstat(fd, &now) != 0) return -1;
+    return same_version(now, opened) ? 1 : 0;
+}
+
 // A file's identity as a key of hash tables.
 struct inode_key {
     dev_t device;

@@ -253,12 +253,12 @@ enum class bytes_now {
 // Whether the file open at fd is still the version opened, once it has been
 // read; the fstat failure line names name.
 bytes_now still_version(int fd, const char *name, const struct stat &opened) {
-    struct stat after;
-    if (fstat(fd, &after) != 0) {
-        fail_line("fstat", "fstat(%s) failed\n", name);
-        return bytes_now::failed;
+    switch (still_version_opened(fd, opened)) {
+        case 1: return bytes_now::equal;
+        case 0: return bytes_now::changed;
     }
-    return same_version(after, opened) ? bytes_now::equal : bytes_now::changed;
+    fail_line("fstat", "fstat(%s) failed\n", name);
+    return bytes_now::failed;
 }
 
 // Compares the bytes of the held marked entry and of the kept name, both
