@@ -157,7 +157,7 @@ bool examine_fresh(file_look &look) {
 void examine_listed_names() {
     if (!file_knowledge_enabled || file_count < 2 || !prepare_status_cache()) return;
     list_order_walk in_list_order;
-    for (int i = 0; i < file_count; ++i) {
+    for (int i = 0; i < file_count && !stop_requested(); ++i) {
         file_look look;
         look.name = work_list[i];
         look.entry = work_entry_number(look.name);

@@ -125,7 +125,7 @@ namespace {
 // the link pass does. Without acting the answer is the same for unchanged
 // files, and nothing is linked, counted or reported.
 int compare_files(const void *a, const void *b, bool acting) {
-    stop_if_interrupted();
+    if (stop_requested()) return 0;
     const char *first = name_in(a);
     if (!first) return -1;
     file_look x, y;

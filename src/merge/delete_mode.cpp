@@ -300,7 +300,7 @@ int remove_entry(const held_entry &entry, const struct stat &status) {
 }  // namespace
 
 int compare_and_mark(const void *a, const void *b) {
-    stop_if_interrupted();
+    if (stop_requested()) return 0;
     if (!a) return -1;
     const char *first = name_in(a);
     file_look x, y;
@@ -382,7 +382,7 @@ int compare_and_mark(const void *a, const void *b) {
 void delete_marked(int count) {
     if (count <= 0) return;
     for (int32_t i = 0; i < count; ++i) {
-        stop_if_interrupted();
+        if (stop_requested()) return;
         progress_name();
         if (!(delete_marks[i] & 1)) continue;
         const char *name = name_index[i];

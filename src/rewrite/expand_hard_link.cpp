@@ -34,7 +34,7 @@ void report_expansion(const char *name, const struct stat &status) {
 }  // namespace
 
 int expand_hard_link(char *const *slot) {
-    stop_if_interrupted();
+    if (stop_requested()) return 0;
     if (!slot) return -1;
     const char *name = *slot;
 

@@ -107,7 +107,7 @@ bool measure_copy(int copy, const std::string &temp_name, struct stat &made) {
 }  // namespace
 
 int resparse_file(char *const *slot, unsigned char sparsing) {
-    stop_if_interrupted();
+    if (stop_requested()) return 0;
     if (!slot) return -1;
     const std::string name(*slot, strnlen(*slot, 1023));
 

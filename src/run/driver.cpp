@@ -78,7 +78,7 @@ void sort_for_linking() {
 void scan_neighbours(entry_compare compare) {
     progress_step_begins(false, static_cast<uint64_t>(file_count));
     run_progress.done = 1;  // the first name, examined with the second
-    for (int k = 0; k + 1 < file_count; ++k) {
+    for (int k = 0; k + 1 < file_count && !stop_requested(); ++k) {
         compare(&work_list[k], &work_list[k + 1]);
         progress_name();
     }
@@ -103,6 +103,7 @@ void delete_pass() {
     scan_neighbours(compare_and_mark);
     begin_walk();
     delete_marked(file_count);
+    if (stop_requested()) return;
     print_delete_summary();
     print_link_extremes();
     report_flush();
@@ -131,8 +132,10 @@ void link_pass() {
     reset_stats();
     begin_pass_picture();
     sort_for_linking();
+    if (stop_requested()) return;
     report("Scanning for more dups ...\n");
     scan_neighbours(compare_and_link);
+    if (stop_requested()) return;
     print_link_summary();
     print_link_extremes();
     report_flush();
@@ -144,10 +147,11 @@ void expansion_pass() {
     begin_pass_picture();
     report("Scanning for hard links ...\n");
     begin_walk();
-    for (int k = 0; k < file_count; ++k) {
+    for (int k = 0; k < file_count && !stop_requested(); ++k) {
         expand_hard_link(&work_list[k]);
         progress_name();
     }
+    if (stop_requested()) return;
     print_link_summary();
     print_link_extremes();
     report_flush();
@@ -158,13 +162,20 @@ void expansion_pass() {
 void sparse_pass(unsigned char sparsing) {
     reset_stats();
     begin_walk();
-    for (int k = 0; k < file_count; ++k) {
+    for (int k = 0; k < file_count && !stop_requested(); ++k) {
         if (k == file_count - 1 || differs_in_inode(&work_list[k], &work_list[k + 1]))
             resparse_file(&work_list[k], sparsing);
         progress_name();
     }
+    if (stop_requested()) return;
     print_sparse_summary();
     report_flush();
+}
+
+// A signal asked the run to stop: the routine that met the request returned
+// without doing anything, and the run ends here, before any further line.
+void end_if_interrupted() {
+    if (stop_requested()) std::exit(0);
 }
 
 // The pass as the progress line names it, and whether it copies its bytes.
@@ -203,6 +214,7 @@ void run_pass(pass_kind pass) {
         progress_pass_begins(pass_label(pass), copies_bytes(pass));
         run_pass(pass);
         progress_pass_ends();
+        end_if_interrupted();
     }
     std::exit(plan.exit == exit_rule::final_status ? final_status : 0);
 }
@@ -338,5 +350,6 @@ void run_twinfold(int argc, char **argv) {
     read_name_list(stdin, spool, final_status, argv[0]);
     install_signal_catcher();
     sort_entries(name_index, static_cast<size_t>(file_count), compare_names);
+    end_if_interrupted();
     run_passes(delete_mode != 0, final_status);
 }

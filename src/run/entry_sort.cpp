@@ -12,10 +12,12 @@ namespace {
 
 // Merges the sorted runs from[lo, mid) and from[mid, hi) into to[lo, hi).
 // Each index only ever moves forward and stays below its bound, so no answer
-// of the comparison can take it out of the array.
+// of the comparison can take it out of the array. Once a signal asked the run
+// to stop, the comparator is no longer called: the runs are put one after the
+// other, so that the array still holds every entry once.
 void merge_runs(char **from, char **to, size_t lo, size_t mid, size_t hi, entry_compare compare) {
     size_t left = lo, right = mid, out = lo;
-    while (left < mid && right < hi) {
+    while (left < mid && right < hi && !stop_requested()) {
         // One of the two next elements takes part in the next comparison: its
         // name is fetched into the cache while this comparison runs.
         if (left + 1 < mid) __builtin_prefetch(from[left + 1]);
@@ -73,7 +75,7 @@ void sort_nearly_sorted(char **base, size_t count, entry_compare compare) {
     // Where each ascending run starts, and the end of the last one.
     std::vector<size_t> starts{0};
     progress_step_begins(true, count - 1);
-    for (size_t k = 0; k + 1 < count; ++k) {
+    for (size_t k = 0; k + 1 < count && !stop_requested(); ++k) {
         if (compare(&base[k], &base[k + 1]) > 0) starts.push_back(k + 1);
         progress_sort_step();
     }

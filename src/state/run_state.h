@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include <csignal>
+#include <atomic>
 #include <cstdint>
 
 // Set by the driver from the command line, otherwise read only; the sparse
@@ -47,9 +47,17 @@ struct run_progress_record {
 };
 extern run_progress_record run_progress;
 
-// Set to 1 by the signal catcher, never cleared; every worker routine tests it
-// on entry and ends the process with status 0.
-extern volatile sig_atomic_t interrupted;
+// Set to 1 by the signal catcher, never cleared. Every worker routine tests it
+// on entry and returns at once, doing nothing; the sorts and loops that call
+// them stop, and the driver ends the process with status 0. A lock-free
+// atomic: the catcher may store it, and every thread of the run sees it.
+extern std::atomic<int> interrupted;
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Whether a signal asked the run to stop.
+inline bool stop_requested() {
+    return interrupted.load(std::memory_order_relaxed) != 0;
+}
 
 // The file list, built once by the intake.
 extern int file_count;               // number of non-empty names read
@@ -79,6 +87,3 @@ void update_link_extremes(uint64_t nlink);
 inline void add_wrapping(uint32_t &counter, int64_t amount) {
     counter += static_cast<uint32_t>(static_cast<uint64_t>(amount));
 }
-
-// Ends the process with status 0 when a signal asked for it.
-void stop_if_interrupted();
