@@ -517,7 +517,7 @@ TEST_F(FileKnowledge, AFileRewrittenAfterTheRunsOwnLinkIsSeenAsItIsNow) {
         const scratch_dir &tree = trees[remembering];
         const std::string p = tree / "p", q1 = tree / "q1", q2 = tree / "q2", r = tree / "r";
         take_list({p, q1, q2, r});
-        begin_comparison_pass();
+        begin_comparison_pass(standalone_pass());
 
         run_options.quiet = 1;
         for (auto [first, second] : {std::pair{1, 3}, {1, 2}, {0, 1}})
@@ -571,12 +571,13 @@ TEST_F(FileKnowledge, OnlyStampsSafelyOlderThanTheReadSpareTheSecondRead) {
         dir / "rest_a", dir / "rest_b", dir / "new_a", dir / "new_b", dir / "step_a",
         dir / "step_b", dir / "own_u",  dir / "own_v", dir / "own_w", dir / "own_z"};
     take_list(names);
-    begin_comparison_pass();
+    begin_comparison_pass(standalone_pass());
     run_options.quiet = 1;
     // The device's clock as a change of the run's own would show it.
     timespec wall;
     clock_gettime(CLOCK_REALTIME, &wall);
-    note_device_clock(wall.tv_sec * 1000000000LL + wall.tv_nsec, status_of(dir.path));
+    note_device_clock(*standalone_pass().changes, wall.tv_sec * 1000000000LL + wall.tv_nsec,
+                      status_of(dir.path));
     for (int pair = 0; pair < 3; ++pair) call(order_as_linked, 2 * pair, 2 * pair + 1);
     for (int second = 7; second < 10; ++second) call(order_as_linked, 6, second);
 
@@ -657,13 +658,14 @@ TEST_F(FileKnowledge, ACopyOfAClassNeverStandsForAFileThatChanged) {
         }
         wait_until_at_rest();
         take_list(names);
-        begin_comparison_pass();
+        begin_comparison_pass(standalone_pass());
         run_options.quiet = 1;
         // The device's clock as a change of the run's own would show it.
         timespec wall;
         clock_gettime(CLOCK_REALTIME, &wall);
         write_file(tree / "unlisted", "");
-        note_device_clock(wall.tv_sec * 1000000000LL + wall.tv_nsec, status_of(tree.path));
+        note_device_clock(*standalone_pass().changes, wall.tv_sec * 1000000000LL + wall.tv_nsec,
+                          status_of(tree.path));
         for (int second = 1; second < 4; ++second) call(order_as_linked, 0, second);
 
         knowledge_counts = knowledge_counters{};
@@ -769,7 +771,7 @@ TEST_F(FileKnowledge, LargeFilesThatPartLateAreToldApartWithoutOpeningThem) {
 
         file_knowledge_enabled = true;
         take_list(names);
-        begin_comparison_pass();
+        begin_comparison_pass(standalone_pass());
         // Each file parts once from its neighbour: read whole, its digests known.
         for (int i = 0; i + 1 < count; ++i)
             EXPECT_EQ(call(compare_and_link, i, i + 1).order, (fresh[{i, i + 1}]));
@@ -786,7 +788,7 @@ TEST_F(FileKnowledge, LargeFilesThatPartLateAreToldApartWithoutOpeningThem) {
         for (bool remembering : {false, true}) {
             file_knowledge_enabled = remembering;
             take_list(names);
-            begin_comparison_pass();
+            begin_comparison_pass(standalone_pass());
             knowledge_counts = knowledge_counters{};
             sort_entries(work_list, static_cast<size_t>(file_count), compare_and_link);
             for (int i = 0; i < file_count; ++i) orders[remembering].push_back(work_list[i]);
@@ -853,7 +855,7 @@ TEST_F(FileKnowledge, AFileRewrittenInThePieceWhereItPartedIsReadAgain) {
         }
         file_knowledge_enabled = true;
         take_list(names);
-        begin_comparison_pass();
+        begin_comparison_pass(standalone_pass());
         const int first_order = call(compare_and_link, 0, r.rewritten).order;
         EXPECT_EQ(call(compare_and_link, 0, 2).order, -1);  // a and c part in piece 70
         EXPECT_EQ(call(compare_and_link, 1, 3).order, -1);  // b and d part in piece 72
@@ -888,7 +890,7 @@ TEST_F(FileKnowledge, AFileRewrittenInThePieceWhereItPartedIsReadAgain) {
         }
         EXPECT_EQ(within.err, "");
 
-        begin_comparison_pass();
+        begin_comparison_pass(standalone_pass());
         knowledge_counts = knowledge_counters{};
         const call_result next_pass = call(compare_and_link, 0, r.rewritten);
         EXPECT_EQ(next_pass.order, fresh.order);

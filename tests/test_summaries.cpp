@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "capture_stdout.h"
-#include "state/run_state.h"
 #include "run/summaries.h"
+#include "state/run_state.h"
 
 namespace {
 
@@ -128,7 +128,7 @@ TEST_F(Summaries, LinkExtremes) {
     };
     for (const auto &c : cases) {
         reset_stats();
-        for (uint64_t n : c.counts) update_link_extremes(n);
+        for (uint64_t n : c.counts) update_link_extremes(run_stats, n);
         EXPECT_EQ(captured_stdout(print_link_extremes), c.line) << c.line;
     }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "fs/examined_open.h"
+#include "fs/file_picture.h"
 #include "fs/file_status.h"
 #include "fs/stamp_trust.h"
 #include "state/output.h"
@@ -17,9 +18,6 @@ namespace {
 
 constexpr size_t block_size = comparison_block_size;
 constexpr size_t chunk_size = 8;
-// Two of them still fit a core's cache.
-alignas(64) unsigned char first_block[block_size];
-alignas(64) unsigned char second_block[block_size];
 
 int read_error(const char *name, int result) {
     // The error indicator of a read stream is 1 once set.
@@ -125,34 +123,32 @@ block_read read_block_at(int fd, const char *name, unsigned char *block, size_t 
     return fill_block(fd, name, block, want, offset);
 }
 
-unsigned char *comparison_block(int side) {
-    return side == 0 ? first_block : second_block;
-}
-
 int compare_chunks(const unsigned char *first, const unsigned char *second) {
     int64_t a = chunk_value(first), b = chunk_value(second);
     return a == b ? 0 : (a > b ? 1 : -1);
 }
 
-int compare_contents(const char *first, const struct stat &first_status, const char *second,
+int compare_contents(const file_view &view, comparison_buffers &buffers, const char *first,
+                     const struct stat &first_status, const char *second,
                      const struct stat &second_status, bool *proven) {
     const int64_t moment = read_moment();
     struct stat first_opened, second_opened;
-    unique_fd first_fd = open_examined_file(first, first_status, first_opened);
+    unique_fd first_fd = view_open(view, first, first_status, first_opened);
     if (!first_fd) return -1;
-    unique_fd second_fd = open_examined_file(second, second_status, second_opened);
+    unique_fd second_fd = view_open(view, second, second_status, second_opened);
     if (!second_fd) return 1;
     if (proven)
         *proven = same_version(first_opened, first_status) &&
                   same_version(second_opened, second_status) &&
                   stamps_prove(first_opened, moment) && stamps_prove(second_opened, moment);
-    return compare_open_files(first_fd.get(), first, second_fd.get(), second);
+    return compare_open_files(buffers, first_fd.get(), first, second_fd.get(), second);
 }
 
-int compare_open_files(int first_fd, const char *first, int second_fd, const char *second) {
+int compare_open_files(comparison_buffers &buffers, int first_fd, const char *first, int second_fd,
+                       const char *second) {
     for (;;) {
-        block_read first_read = read_block(first_fd, first, first_block, block_size);
-        block_read second_read = read_block(second_fd, second, second_block, block_size);
+        block_read first_read = read_block(first_fd, first, buffers.block[0], block_size);
+        block_read second_read = read_block(second_fd, second, buffers.block[1], block_size);
         bool decided;
         int order = compare_blocks(first_read, second_read, decided);
         if (decided) return order;

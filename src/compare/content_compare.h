@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "fs/examined_open.h"
+#include "fs/file_picture.h"
 
 // Compares two files whose examined sizes are equal. 0 means byte-equal with
 // the same length. Otherwise the files are ordered by their first differing
@@ -17,13 +17,17 @@
 // chunk still decides, otherwise "file %s: error %d.\n" is printed and the
 // failing file sorts first (the first file is tested first). When proven is
 // given, it tells whether both files opened were the versions examined and
-// were read from a moment that their stamps prove (stamps_prove).
-int compare_contents(const char *first, const struct stat &first_status, const char *second,
+// were read from a moment that their stamps prove (stamps_prove). The files
+// are opened as view shows them and read into buffers.
+struct comparison_buffers;
+int compare_contents(const file_view &view, comparison_buffers &buffers, const char *first,
+                     const struct stat &first_status, const char *second,
                      const struct stat &second_status, bool *proven = nullptr);
 
 // The same comparison of two files opened for reading (at their starts);
 // the names are for the messages.
-int compare_open_files(int first_fd, const char *first, int second_fd, const char *second);
+int compare_open_files(comparison_buffers &buffers, int first_fd, const char *first, int second_fd,
+                       const char *second);
 
 // The order of two 8-byte chunks as the comparison defines it: each chunk
 // holds its bytes with the unread tail zero, read as a little-endian signed
@@ -33,6 +37,11 @@ int compare_chunks(const unsigned char *first, const unsigned char *second);
 // Files are read in blocks of this size: few system calls, and two blocks
 // still fit a core's cache.
 constexpr size_t comparison_block_size = 128 * 1024;
+
+// The two blocks that a comparison reads into, one per side (0, 1).
+struct comparison_buffers {
+    alignas(64) unsigned char block[2][comparison_block_size];
+};
 
 // What one block read delivered: the bytes before the file ended or a read
 // failed, and whether a read failed.
@@ -56,6 +65,3 @@ block_read read_block_at(int fd, const char *name, unsigned char *block, size_t 
 // (reported by its line) decides, and decided is set. When both blocks were
 // full and equal, decided is cleared and the next pair must be read.
 int compare_blocks(const block_read &first, const block_read &second, bool &decided);
-
-// The two block buffers that comparisons read into, one per side (0, 1).
-unsigned char *comparison_block(int side);

@@ -25,10 +25,8 @@
 
 #include <cstdint>
 
-// Off: every call examines both names by lstat and compares the files with
-// compare_contents, reading both from the start. Tests switch it off for a
-// reference run.
-extern bool file_knowledge_enabled;
+#include "compare/list_knowledge.h"
+#include "compare/pass_context.h"
 
 // One comparison's view of one listed name.
 struct file_look {
@@ -41,10 +39,10 @@ struct file_look {
 // Fills look for name: from what is remembered when that is current, else by
 // lstat. A failed lstat prints "lstat(%s) failed" and perror's line, as on
 // every call that meets the name, and gives false.
-bool look_at(const char *name, file_look &look);
+bool look_at(pass_context &pass, const char *name, file_look &look);
 
 // Folds the name's link count into the link extremes (once per status seen).
-void fold_link_count(file_look &look);
+void fold_link_count(pass_context &pass, file_look &look);
 
 // How a content comparison or a confirmation ended.
 enum class look_outcome {
@@ -62,28 +60,35 @@ enum class equality_basis {
                  // as long as the names show these versions, they hold them
 };
 
+// Whether an answer of equality may be acted upon as it stands, without
+// reading both files again: their bytes were read whole during the call that
+// answered, or the stamps of both versions prove them on a device whose clock
+// the run has seen (device_clock_checked). This is the one place that says
+// which bytes a change to the disk may rest on.
+bool may_act_on(const pass_context &pass, equality_basis basis, dev_t device);
+
 // Compares the contents of two looked-at regular files of equal examined size
 // (0 or more), with the order and the messages of compare_contents. order is
 // 0 only for byte-equal files, and basis then tells what that rests on. With
 // read_anew, both files are read whole during this call. When the outcome is
 // changed, order is unset.
-look_outcome compare_looked_contents(file_look &first, file_look &second, int &order,
-                                     equality_basis &basis, bool read_anew = false);
+look_outcome compare_looked_contents(pass_context &pass, file_look &first, file_look &second,
+                                     int &order, equality_basis &basis, bool read_anew = false);
 
 // After an answer of equality: fills in the other status fields that its
 // handling reads (link counts, blocks, modification seconds, owner, group,
 // mode), from what is remembered of equal files or by examining a name
 // afresh, which may find it changed.
-look_outcome complete_looks(file_look &first, file_look &second);
+look_outcome complete_looks(pass_context &pass, file_look &first, file_look &second);
 
 // Before an answer of equality is acted upon: examines afresh each name that
 // was not examined during this call, and tells whether both are still the
 // versions the answer rests on.
-look_outcome confirm_looks(file_look &first, file_look &second);
+look_outcome confirm_looks(pass_context &pass, file_look &first, file_look &second);
 
 // Examines both names afresh for a new start of the call; without
 // remembering, the rest of the call neither uses nor changes what is known.
-look_outcome look_again(file_look &first, file_look &second, bool remembering);
+look_outcome look_again(pass_context &pass, file_look &first, file_look &second, bool remembering);
 
 // Starts of one comparison that may use what is remembered: starting over
 // after a file turned out changed examines both names afresh, and from the
@@ -92,14 +97,14 @@ constexpr int remembering_starts = 2;
 
 // Two names of one inode met in a comparison: what is known of the file under
 // one name serves the other.
-void note_same_inode(const file_look &first, const file_look &second);
+void note_same_inode(pass_context &pass, const file_look &first, const file_look &second);
 
 // The run tried to replace the name replaced by a link to survivor (both
 // looks fresh, as compared). linked tells whether the replacement was made;
 // survivor_after is the survivor's exact status right after a hard link was
 // made, when it was examined then (else null).
-void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked, bool soft,
-                       const struct stat *survivor_after);
+void note_link_attempt(pass_context &pass, const file_look &survivor, const file_look &replaced,
+                       bool linked, const struct stat *survivor_after);
 
 // Examines every listed name once, in the order of work_list, in which a
 // list made by find holds the names of a directory together: such names are
@@ -108,17 +113,12 @@ void note_link_attempt(const file_look &survivor, const file_look &replaced, boo
 // as from their own first look. A name that cannot be examined is left to
 // the comparisons, which report it whenever they meet it. With fewer than two
 // names, which are never compared, nothing is examined.
-void examine_listed_names();
+void examine_listed_names(pass_context &pass);
 
 // A new pass of comparisons begins: every name is examined afresh when it is
 // first met (the passes before may have replaced files, and the link extremes
 // were reset), while what is known of contents stays tied to file versions.
-void begin_comparison_pass();
+void begin_comparison_pass(pass_context &pass);
 
-// Counters of the work done, for the tests of the cache.
-struct knowledge_counters {
-    uint64_t status_queries = 0;  // lstat calls made by look_at, confirmations and carries
-    uint64_t opens = 0;           // files opened for reading
-    uint64_t bytes_read = 0;      // bytes read from listed files
-};
-extern knowledge_counters knowledge_counts;
+// The counters of standalone_pass's record, for the tests of the cache.
+extern knowledge_counters &knowledge_counts;

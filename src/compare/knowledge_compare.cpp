@@ -1,19 +1,20 @@
-// The content comparison that uses what is remembered (status_cache.h,
-// version_table.h): each side of a call reads its file only as far as what
-// is known of it leaves the order open, and learns on the way what will
-// spare the next call a read. Also what the link door tells the knowledge of
-// its own changes (note_same_inode, note_link_attempt).
+// Deciding the order of two files of one size from what the run knows of
+// them (status_cache.h, version_table.h): each side of a call
+// (comparison_side.h) reads its file only as far as what is known of it
+// leaves the order open, and learns on the way what will spare the next call
+// a read. Also what the link door tells the knowledge of its own changes
+// (note_same_inode, note_link_attempt).
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "compare/comparison_side.h"
 #include "compare/content_compare.h"
 #include "compare/file_knowledge.h"
 #include "compare/piece_digest.h"
 #include "compare/status_cache.h"
 #include "compare/version_table.h"
-#include "fs/examined_open.h"
 #include "fs/file_handles.h"
 #include "fs/file_status.h"
 #include "fs/stamp_trust.h"
@@ -21,245 +22,9 @@
 
 namespace {
 
-constexpr size_t block_size = comparison_block_size;
-// Digests are kept per piece of this size, so that two files whose digests
-// first differ in one piece are told apart by reading that piece alone.
-constexpr size_t piece_size = 4096;
-constexpr size_t page_size = 4096;
-constexpr size_t chunk_size = 8;
 // Files of one size whose first bytes agree keep as many more than the
 // first bytes' cell holds as it took to tell them apart, up to a limit.
 constexpr size_t prefix_limit = 1024;
-
-// ---- Pieces -----------------------------------------------------------------
-
-uint32_t piece_count(off_t size) {
-    return static_cast<uint32_t>((static_cast<uint64_t>(size) + piece_size - 1) / piece_size);
-}
-
-off_t piece_start(uint32_t piece) {
-    return static_cast<off_t>(piece) * piece_size;
-}
-
-// The length of a piece: piece_size, or what is left of the file for its last.
-size_t piece_length(uint32_t piece, off_t size) {
-    return static_cast<size_t>(std::min<off_t>(piece_size, size - piece_start(piece)));
-}
-
-bool is_large(off_t size) {
-    return size >= static_cast<off_t>(block_size);
-}
-
-// ---- One side of a call: opening and reading --------------------------------
-
-// One side of a content comparison during one call.
-struct side {
-    file_look *look = nullptr;
-    int index = 0;                // 0 for the first file, 1 for the second
-    first_bytes *cell = nullptr;  // what is known of its first bytes; null: nothing
-    uint32_t number = 0;          // its version record, 0: none
-    unique_fd fd;
-    bool opened = false;
-    off_t position = 0;  // of the descriptor
-    change_stamp opened_change{};
-    bool proven_read = false;  // read from a moment that the file's stamps prove
-    unsigned char *buffer = nullptr;
-    bool holds = false;  // buffer holds bytes read during this call
-    off_t held_offset = 0;
-    size_t held_want = 0;  // how many bytes that read asked for
-    block_read held{};
-};
-
-enum class step { decided, changed, go_on };
-
-int side_order(const side &s) {
-    return s.index == 0 ? -1 : 1;
-}
-
-size_t usable(const block_read &read) {
-    return read.failed ? read.length & ~(chunk_size - 1) : read.length;
-}
-
-// Opens the side's file when it is not open yet. A file that cannot be opened
-// decides the comparison against itself, silently; a file that is not the
-// size examined, or not the version its record describes, makes the call
-// start over with fresh looks. The opened file's status is as fresh as an
-// lstat of the name, and the look takes it.
-step open_side(side &s, off_t size, int &order) {
-    if (s.opened) return step::go_on;
-    struct stat now;
-    ++knowledge_counts.opens;
-    const int64_t moment = read_moment();
-    s.fd = open_examined_file(s.look->name, s.look->status, now);
-    if (!s.fd) {
-        order = side_order(s);
-        return step::decided;
-    }
-    if (now.st_size != size || !pack_change_time(now.st_ctim, s.opened_change))
-        return step::changed;
-    if (s.look->fresh && !same_version(now, s.look->status)) return step::changed;
-    if (s.number && !(version_at(s.number).change == s.opened_change)) return step::changed;
-    if (!s.look->fresh) {
-        s.look->status = now;
-        s.look->fresh = true;
-        update_link_extremes(now.st_nlink);
-    }
-    s.opened = true;
-    s.proven_read = stamps_prove(now, moment);
-    s.position = 0;
-    return step::go_on;
-}
-
-// Reads want bytes at offset into the side's buffer, from its start: on from
-// the descriptor's position, or from another offset without moving it (one
-// call instead of a seek and a read).
-block_read read_at(side &s, off_t offset, size_t want) {
-    const bool in_turn = s.position == offset;
-    block_read read = in_turn ? read_block(s.fd.get(), s.look->name, s.buffer, want)
-                              : read_block_at(s.fd.get(), s.look->name, s.buffer, want, offset);
-    knowledge_counts.bytes_read += read.length;
-    if (in_turn) s.position += static_cast<off_t>(read.length);
-    s.holds = true;
-    s.held_offset = offset;
-    s.held_want = want;
-    s.held = read;
-    return read;
-}
-
-// How much of a file a side-by-side reading takes in one go from offset 0:
-// a small file whole, exactly the size that the opened file has (so that no
-// read is spent on finding its end), a large one a block.
-size_t first_block_length(off_t size) {
-    return is_large(size) ? block_size : static_cast<size_t>(size);
-}
-
-// The first block of the side's file: what this call read of it already,
-// completed by reading on from where that read stopped.
-block_read read_first_block(side &s, off_t size) {
-    const size_t length = first_block_length(size);
-    if (!s.holds || s.held_offset != 0) return read_at(s, 0, length);
-    // A read that failed or ended early stands for this call.
-    if (s.held.failed || s.held.length < s.held_want || s.held_want >= length) return s.held;
-    const size_t have = s.held.length;
-    if (s.position != static_cast<off_t>(have)) return read_at(s, 0, length);
-    block_read rest = read_block(s.fd.get(), s.look->name, s.buffer + have, length - have);
-    knowledge_counts.bytes_read += rest.length;
-    s.position += static_cast<off_t>(rest.length);
-    s.held = {s.look->name, s.buffer, have + rest.length, rest.failed};
-    s.held_want = length;
-    return s.held;
-}
-
-// ---- What a side learns -----------------------------------------------------
-
-// The side's version record, made now from the file opened during this call
-// when there is none yet (null when no more can be made).
-version_record *version_of(side &s) {
-    if (!s.number) {
-        s.number = new_version(s.opened_change);
-        if (!s.number) return nullptr;
-        // The prefix is taken again from the bytes that this version holds.
-        if (s.holds && s.held_offset == 0) {
-            hold_first_bytes(*s.cell, s.held.data, std::min(usable(s.held), cell_prefix_size));
-        }
-        s.cell->version = s.number;
-    }
-    return &version_at(s.number);
-}
-
-extra_bytes *extra_of(const side &s) {
-    return extra_of_version(s.number);
-}
-
-// Records the digests of the pieces that a read at offset delivered whole,
-// as long as they continue the ones already known.
-void learn_digests(const side &s, off_t offset, const block_read &read, off_t size) {
-    extra_bytes *extra = extra_of(s);
-    if (!extra || !extra->digests || offset % piece_size != 0) return;
-    const size_t have = usable(read);
-    for (uint32_t piece = static_cast<uint32_t>(offset / piece_size); piece < extra->count;
-         ++piece) {
-        if (piece < extra->known) continue;
-        if (piece > extra->known) break;
-        const off_t start = piece_start(piece);
-        const size_t length = piece_length(piece, size);
-        if (static_cast<size_t>(start - offset) + length > have) break;
-        extra->digests[piece] = digest_of(read.data + (start - offset), length);
-        ++extra->known;
-    }
-}
-
-// Keeps the bytes of the piece in which a large file parted from another,
-// when they are the bytes its digest was learnt from: the next comparison
-// whose digests first differ in that piece takes them from here instead of
-// opening the file. One piece per version, replaced by a later parting.
-void learn_parting_piece(const side &s, uint32_t piece, const unsigned char *bytes, size_t length) {
-    extra_bytes *extra = extra_of(s);
-    if (!extra || !extra->digests || piece >= extra->known) return;
-    if (extra->parting && extra->parting_piece == piece) return;
-    if (digest_of(bytes, length) != extra->digests[piece]) return;
-    if (!extra->parting) {
-        if (parting_pieces_held >= parting_pieces_limit) return;
-        extra->parting = new unsigned char[piece_size];
-        ++parting_pieces_held;
-    }
-    std::memcpy(extra->parting, bytes, length);
-    extra->parting_piece = piece;
-}
-
-// The bytes of the piece that the side's version keeps from its last
-// parting, when that is the piece asked for; else null.
-const unsigned char *remembered_piece(const side &s, uint32_t piece) {
-    const extra_bytes *extra = extra_of(s);
-    return extra && extra->parting && extra->parting_piece == piece ? extra->parting : nullptr;
-}
-
-// The first bytes known of a side's file.
-const unsigned char *known_prefix(const side &s, size_t &length) {
-    if (const extra_bytes *extra = extra_of(s); extra && extra->prefix) {
-        length = extra->known;
-        return extra->prefix;
-    }
-    length = s.cell->length;
-    return s.cell->prefix;
-}
-
-// Keeps the first length bytes of a small file, read during this call.
-void learn_prefix(side &s, size_t length) {
-    size_t known;
-    known_prefix(s, known);
-    if (length <= known || !s.holds || s.held_offset != 0 || usable(s.held) < length) return;
-    version_record *record = version_of(s);
-    if (!record) return;
-    if (!record->link) record->link = new_extra({});
-    extra_bytes &extra = extra_bytes_table[record->link];
-    unsigned char *bytes = new unsigned char[length];
-    std::memcpy(bytes, s.held.data, length);
-    delete[] extra.prefix;
-    extra.prefix = bytes;
-    extra.known = static_cast<uint32_t>(length);
-}
-
-// Opens a file that nothing is known of and learns its first block (all of it
-// when it is smaller): the prefix, and for a large file its version and the
-// digests.
-step learn_first_block(side &s, off_t size, int &order) {
-    step opened = open_side(s, size, order);
-    if (opened != step::go_on) return opened;
-    // Most files of one size part in their first bytes: one page is read.
-    const size_t expected = static_cast<size_t>(std::min<off_t>(size, page_size));
-    block_read read = read_at(s, 0, expected);
-    if (!read.failed && read.length != expected) return step::changed;
-    s.cell = first_bytes_of(s.look->entry, true);
-    hold_first_bytes(*s.cell, read.data, std::min({usable(read), cell_prefix_size, expected}));
-    s.number = 0;
-    if (version_record *record = is_large(size) ? version_of(s) : nullptr) {
-        const uint32_t count = piece_count(size);
-        record->link = new_extra({.digests = new uint64_t[count], .count = count});
-        learn_digests(s, 0, read, size);
-    }
-    return step::go_on;
-}
 
 // ---- Deciding the order -----------------------------------------------------
 
@@ -296,21 +61,25 @@ bool prefixes_differ(const side &a, const side &b, int &order) {
 }
 
 bool same_class(const side &a, const side &b) {
-    return a.number && b.number && find_ordering_root(a.number) == find_ordering_root(b.number);
+    version_table &table = versions_of(a);
+    return a.number && b.number &&
+           find_ordering_root(table, a.number) == find_ordering_root(table, b.number);
 }
 
 // Whether the proven forest says that the two sides' versions hold equal
 // bytes: the pairs that joined them were all read at moments their stamps
 // proved, so the bytes are those of the versions still shown.
 bool proven_class(const side &a, const side &b) {
-    forget_proofs_after_clock_steps();
-    return a.number && b.number && find_proven_root(a.number) == find_proven_root(b.number);
+    version_table &table = versions_of(a);
+    forget_proofs_after_clock_steps(table);
+    return a.number && b.number &&
+           find_proven_root(table, a.number) == find_proven_root(table, b.number);
 }
 
 // Both files were opened during this call and read whole: they are equal.
 void unite(side &a, side &b) {
     if (!version_of(a) || !version_of(b)) return;
-    join_equal_versions(a.number, b.number, a.proven_read && b.proven_read);
+    join_equal_versions(versions_of(a), a.number, b.number, a.proven_read && b.proven_read);
 }
 
 // Keeps the bytes copied from a side that was read whole from a moment its
@@ -319,8 +88,9 @@ void keep_copy(side &s, size_t copied, off_t size) {
     if (copied != static_cast<size_t>(size) ||
         still_version_opened(s.fd.get(), s.look->status) != 1 || !version_of(s))
         return;
-    copy_of_version.version = s.number;
-    copy_of_version.size = copied;
+    version_copy &copy = versions_of(s).copy_of_version;
+    copy.version = s.number;
+    copy.size = copied;
 }
 
 // Both files read side by side from the start, block by block, with the
@@ -344,7 +114,8 @@ step read_side_by_side(side &a, side &b, off_t size, int &order, bool copying = 
         }
         if (offset == 0 && copying) {
             copied_side = b.proven_read ? &b : a.proven_read ? &a : nullptr;
-            if (copied_side) copy = room_for_version_copy(static_cast<size_t>(size));
+            if (copied_side)
+                copy = room_for_version_copy(versions_of(a), static_cast<size_t>(size));
         }
         if (copy) {
             const block_read &read = blocks[copied_side == &a ? 0 : 1];
@@ -388,32 +159,6 @@ step read_side_by_side(side &a, side &b, off_t size, int &order, bool copying = 
         }
         return step::decided;
     }
-}
-
-// Whether what this call read of the side's file holds one piece whole.
-bool holds_piece(const side &s, uint32_t piece, off_t size) {
-    const off_t start = piece_start(piece);
-    const size_t length = piece_length(piece, size);
-    return s.holds && s.held_offset <= start &&
-           static_cast<size_t>(start - s.held_offset) + length <= usable(s.held);
-}
-
-// The bytes of one piece of a side's file: from what this call read, or read now.
-const unsigned char *piece_bytes(side &s, uint32_t piece, off_t size, int &order, step &result) {
-    const off_t start = piece_start(piece);
-    const size_t length = piece_length(piece, size);
-    if (holds_piece(s, piece, size)) {
-        result = step::go_on;
-        return s.held.data + (start - s.held_offset);
-    }
-    result = open_side(s, size, order);
-    if (result != step::go_on) return nullptr;
-    block_read read = read_at(s, start, length);
-    if (read.failed || read.length != length) {
-        result = step::changed;
-        return nullptr;
-    }
-    return read.data;
 }
 
 // The pieces at index piece differ in their digests: the first differing
@@ -498,12 +243,13 @@ step compare_large(side &a, side &b, off_t size, int &order) {
 // A side's file holds the copied bytes: its version is one of the class of
 // the copy in the proven forest, on a device whose clock was seen.
 bool holds_copy(const side &s, off_t size) {
-    if (!s.number || !copy_of_version.version ||
-        copy_of_version.size != static_cast<size_t>(size) ||
-        !device_clock_checked(s.look->status.st_dev))
+    version_table &table = versions_of(s);
+    const version_copy &copy = table.copy_of_version;
+    if (!s.number || !copy.version || copy.size != static_cast<size_t>(size) ||
+        !device_clock_checked(*s.pass->changes, s.look->status.st_dev))
         return false;
-    forget_proofs_after_clock_steps();
-    return find_proven_root(s.number) == find_proven_root(copy_of_version.version);
+    forget_proofs_after_clock_steps(table);
+    return find_proven_root(table, s.number) == find_proven_root(table, copy.version);
 }
 
 // Reads the side's file whole and compares it with the copied bytes:
@@ -514,7 +260,7 @@ bool holds_copy(const side &s, off_t size) {
 step read_as_copy(side &s, off_t size, int &order) {
     step opened = open_side(s, size, order);
     if (opened != step::go_on) return opened;
-    const unsigned char *copy = copy_of_version.bytes.get();
+    const unsigned char *copy = versions_of(s).copy_of_version.bytes.get();
     for (off_t offset = 0;; offset += block_size) {
         const size_t want = offset == 0 ? first_block_length(size) : block_size;
         const block_read read = offset == 0 ? read_first_block(s, size) : read_at(s, offset, want);
@@ -539,8 +285,10 @@ step read_before_link(side &a, side &b, off_t size, int &order) {
         side &other = known == &a ? b : a;
         if (!holds_copy(*known, size)) continue;
         const step read = read_as_copy(other, size, order);
+        version_table &table = versions_of(other);
         if (read == step::decided && order == 0 && version_of(other))
-            join_equal_versions(other.number, copy_of_version.version, other.proven_read);
+            join_equal_versions(table, other.number, table.copy_of_version.version,
+                                other.proven_read);
         if (read != step::go_on) return read;
         break;
     }
@@ -553,10 +301,10 @@ step read_before_link(side &a, side &b, off_t size, int &order) {
 step compare_with_knowledge(side &a, side &b, off_t size, int &order, bool read_anew,
                             equality_basis &basis) {
     for (side *s : {&a, &b}) {
-        first_bytes *cell = first_bytes_of(s->look->entry, false);
+        first_bytes *cell = first_bytes_of(versions_of(*s), s->look->entry, false);
         s->cell = cell && cell->read ? cell : nullptr;
         s->number = version_number(s->cell);
-        s->buffer = comparison_block(s->index);
+        s->buffer = s->pass->buffers->block[s->index];
     }
     // Files that nothing is known of are opened, the first before the second.
     for (side *s : {&a, &b}) {
@@ -582,28 +330,34 @@ step compare_with_knowledge(side &a, side &b, off_t size, int &order, bool read_
 
 // Examines a look that was not examined during this call, and tells whether
 // it is still the version that was remembered.
-look_outcome confirm_look(file_look &look, bool is_first) {
+look_outcome confirm_look(pass_context &pass, file_look &look, bool is_first) {
     if (look.fresh) return look_outcome::settled;
     const struct stat remembered = look.status;
-    const uint32_t number = version_number_of(look);
-    if (!examine_fresh(look))
+    const uint32_t number = version_number_of(pass, look);
+    if (!examine_fresh(pass, look))
         return is_first ? look_outcome::failed_first : look_outcome::failed_second;
-    fold_link_count(look);
+    fold_link_count(pass, look);
     const bool same = same_inode(remembered, look.status) &&
                       remembered.st_size == look.status.st_size &&
                       (remembered.st_mode & S_IFMT) == (look.status.st_mode & S_IFMT) &&
-                      version_number_of(look) == number;
+                      version_number_of(pass, look) == number;
     return same ? look_outcome::settled : look_outcome::changed;
 }
 
 }  // namespace
 
-look_outcome compare_looked_contents(file_look &first, file_look &second, int &order,
-                                     equality_basis &basis, bool read_anew) {
+bool may_act_on(const pass_context &pass, equality_basis basis, dev_t device) {
+    return basis == equality_basis::read_now ||
+           (basis == equality_basis::proven && device_clock_checked(*pass.changes, device));
+}
+
+look_outcome compare_looked_contents(pass_context &pass, file_look &first, file_look &second,
+                                     int &order, equality_basis &basis, bool read_anew) {
     const off_t size = first.status.st_size;
     basis = equality_basis::read_now;
-    if (remembering(first) && remembering(second)) {
+    if (remembering(pass, first) && remembering(pass, second)) {
         side a, b;
+        a.pass = b.pass = &pass;
         a.look = &first;
         a.index = 0;
         b.look = &second;
@@ -618,83 +372,93 @@ look_outcome compare_looked_contents(file_look &first, file_look &second, int &o
         }
     }
     bool proven = false;
-    order = compare_contents(first.name, first.status, second.name, second.status, &proven);
+    order = compare_contents(pass.view, *pass.buffers, first.name, first.status, second.name,
+                             second.status, &proven);
     basis = proven ? equality_basis::proven : equality_basis::read_now;
     return look_outcome::settled;
 }
 
-look_outcome complete_looks(file_look &first, file_look &second) {
+look_outcome complete_looks(pass_context &pass, file_look &first, file_look &second) {
     for (file_look *look : {&first, &second}) {
-        uint32_t number = version_number_of(*look);
+        uint32_t number = version_number_of(pass, *look);
         if (!look->fresh) {
-            if (number && recall_details(version_at(number), look->status)) continue;
-            look_outcome outcome = confirm_look(*look, look == &first);
+            if (number &&
+                recall_details(*pass.known, version_at(pass.known->versions, number), look->status))
+                continue;
+            look_outcome outcome = confirm_look(pass, *look, look == &first);
             if (outcome != look_outcome::settled) return outcome;
-            number = version_number_of(*look);
+            number = version_number_of(pass, *look);
         }
-        if (number) keep_details(version_at(number), look->status);
+        if (number)
+            keep_details(*pass.known, version_at(pass.known->versions, number), look->status);
     }
     return look_outcome::settled;
 }
 
-look_outcome confirm_looks(file_look &first, file_look &second) {
-    look_outcome outcome = confirm_look(first, true);
+look_outcome confirm_looks(pass_context &pass, file_look &first, file_look &second) {
+    look_outcome outcome = confirm_look(pass, first, true);
     if (outcome == look_outcome::failed_first) return outcome;
-    look_outcome second_outcome = confirm_look(second, false);
+    look_outcome second_outcome = confirm_look(pass, second, false);
     return second_outcome != look_outcome::settled ? second_outcome : outcome;
 }
 
-look_outcome look_again(file_look &first, file_look &second, bool keep_remembering) {
+look_outcome look_again(pass_context &pass, file_look &first, file_look &second,
+                        bool keep_remembering) {
     for (file_look *look : {&first, &second}) {
         look->fresh = false;
         if (!keep_remembering) look->entry = -1;
-        if (!examine_fresh(*look))
+        if (!examine_fresh(pass, *look))
             return look == &first ? look_outcome::failed_first : look_outcome::failed_second;
     }
     return look_outcome::settled;
 }
 
-void note_same_inode(const file_look &first, const file_look &second) {
-    if (!remembering(first) || !remembering(second) || !same_status_slot(first.entry, second.entry))
+void note_same_inode(pass_context &pass, const file_look &first, const file_look &second) {
+    if (!remembering(pass, first) || !remembering(pass, second) ||
+        !same_status_slot(*pass.known, first.entry, second.entry))
         return;
-    const uint32_t x = version_number_of(first), y = version_number_of(second);
-    const first_bytes *a = first_bytes_of(first.entry, false),
-                      *b = first_bytes_of(second.entry, false);
+    version_table &table = pass.known->versions;
+    const uint32_t x = version_number_of(pass, first), y = version_number_of(pass, second);
+    const first_bytes *a = first_bytes_of(table, first.entry, false),
+                      *b = first_bytes_of(table, second.entry, false);
     const bool a_known = a && a->read, b_known = b && b->read;
     if ((x && !y) || (a_known && !b_known))
-        share_first_bytes(first.entry, second.entry);
+        share_first_bytes(table, first.entry, second.entry);
     else if ((y && !x) || (b_known && !a_known))
-        share_first_bytes(second.entry, first.entry);
+        share_first_bytes(table, second.entry, first.entry);
 }
 
-void note_link_attempt(const file_look &survivor, const file_look &replaced, bool linked, bool soft,
-                       const struct stat *survivor_after) {
+void note_link_attempt(pass_context &pass, const file_look &survivor, const file_look &replaced,
+                       bool linked, const struct stat *survivor_after) {
     // The replaced name's entry, under whichever of its listed names, may
     // lead to another file now.
-    const bool remembered = remembering(survivor) && remembering(replaced);
-    if (file_knowledge_enabled && replaced.entry >= 0 && prepare_status_cache())
-        forget_entry(replaced.entry);
+    const bool remembered = remembering(pass, survivor) && remembering(pass, replaced);
+    if (pass.known && replaced.entry >= 0 && prepare_knowledge(*pass.known))
+        forget_entry(*pass.known, replaced.entry);
     if (!remembered) return;
-    status_slots[survivor.entry].current = 0;
+    list_knowledge &known = *pass.known;
+    version_table &table = known.versions;
+    std::vector<status_slot> &slots = known.statuses.slots;
+    slots[survivor.entry].current = 0;
     if (!linked) return;
     // The replaced file lost a name; its other names are known again by the
     // exact status the link left (remember): until then, the link count that
     // is remembered of it is not used.
-    if (const uint32_t number = version_number(first_bytes_of(replaced.entry, false));
+    if (const uint32_t number = version_number(first_bytes_of(table, replaced.entry, false));
         number && replaced.status.st_nlink > 1)
-        version_at(number).owner = 0;
-    if (first_bytes *cell = first_bytes_of(replaced.entry, false)) forget_first_bytes(*cell);
-    if (soft || !survivor_after) return;
+        version_at(table, number).owner = 0;
+    if (first_bytes *cell = first_bytes_of(table, replaced.entry, false)) forget_first_bytes(*cell);
+    if (pass.options.soft || !survivor_after) return;
     // The survivor's link count moved: what is remembered of it is not used.
-    if (const uint32_t number = version_number(first_bytes_of(survivor.entry, false)))
-        version_at(number).owner = 0;
+    if (const uint32_t number = version_number(first_bytes_of(table, survivor.entry, false)))
+        version_at(table, number).owner = 0;
     // The survivor gained a name: its change time and link count moved, its
     // bytes did not. Both names now lead to it, and share what is known.
     const struct stat &after = *survivor_after;
-    remember_status(survivor.entry, after);
-    if (!remembering(survivor)) return;
-    update_link_extremes(after.st_nlink);
-    status_slots[survivor.entry].folded = 1;
-    status_slots[replaced.entry] = status_slots[survivor.entry];
-    share_first_bytes(survivor.entry, replaced.entry);
+    remember_status(pass, survivor.entry, after);
+    if (!remembering(pass, survivor)) return;
+    update_link_extremes(*pass.stats, after.st_nlink);
+    slots[survivor.entry].folded = 1;
+    slots[replaced.entry] = slots[survivor.entry];
+    share_first_bytes(table, survivor.entry, replaced.entry);
 }

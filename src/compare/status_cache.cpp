@@ -4,33 +4,15 @@
 
 #include "fs/entry_names.h"
 #include "fs/examine_name.h"
-#include "fs/file_picture.h"
 #include "fs/stamp_trust.h"
 #include "state/output.h"
 #include "state/run_state.h"
-
-bool file_knowledge_enabled = true;
-knowledge_counters knowledge_counts;
-std::vector<status_slot> status_slots;
 
 namespace {
 
 constexpr int64_t size_limit = int64_t(1) << 40;
 constexpr uint64_t inode_limit = uint64_t(1) << 40;
 constexpr size_t device_limit = 256;
-
-std::vector<dev_t> devices;                              // device index -> device number
-std::vector<std::pair<uint32_t, uint32_t>> owner_pairs;  // owner and group
-
-// Positions of the list that name one directory entry ("./a" and "a", or a
-// name through a symbolic link to its directory): each points to the next of
-// its entry, in a ring; a name listed once points to itself. Empty until the
-// run first replaces a name.
-std::vector<int32_t> next_alias;
-
-// The list the cache belongs to.
-char **cache_list = nullptr;
-int cache_count = 0;
 
 // Everything but the flags: size, device and inode.
 bool same_identity(const status_slot &x, const status_slot &y) {
@@ -51,53 +33,58 @@ int index_in(std::vector<value_type> &table, const value_type &value, size_t lim
     return static_cast<int>(last = table.size() - 1);
 }
 
-int device_index(dev_t device) {
-    static size_t last = 0;
-    return index_in(devices, device, device_limit, last);
+int device_index(status_cache &cache, dev_t device) {
+    return index_in(cache.devices, device, device_limit, cache.last_device);
 }
 
-int owner_index(uid_t owner, gid_t group) {
-    static size_t last = 0;
+int owner_index(status_cache &cache, uid_t owner, gid_t group) {
     const std::pair<uint32_t, uint32_t> pair{static_cast<uint32_t>(owner),
                                              static_cast<uint32_t>(group)};
-    return index_in(owner_pairs, pair, UINT16_MAX, last);
+    return index_in(cache.owner_pairs, pair, UINT16_MAX, cache.last_owner);
 }
 
 // Builds the rings of next_alias. The run changes files, never
 // directories, so the rings hold for the run.
-void find_aliases() {
-    const size_t count = static_cast<size_t>(file_count);
+void find_aliases(list_knowledge &known) {
+    const size_t count = static_cast<size_t>(known.count);
+    std::vector<int32_t> &next_alias = known.statuses.next_alias;
     next_alias.resize(count);
     // The name of every position (work_list is in the order of the sort).
     std::vector<const char *> name_at(count, "");
     for (size_t i = 0; i < count; ++i)
-        if (const long position = work_entry_number(work_list[i]); position >= 0)
-            name_at[static_cast<size_t>(position)] = work_list[i];
+        if (const long position = work_entry_number(known.list[i]); position >= 0)
+            name_at[static_cast<size_t>(position)] = known.list[i];
     for (size_t i = 0; i < count; ++i) next_alias[i] = static_cast<int32_t>(i);
     for_each_entry_group(
         count, [&](int32_t position) { return name_at[static_cast<size_t>(position)]; },
-        [](const std::vector<int32_t> &group) {
+        [&](const std::vector<int32_t> &group) {
             for (size_t k = 0; k < group.size(); ++k)
                 next_alias[static_cast<size_t>(group[k])] = group[(k + 1) % group.size()];
         });
 }
 
+// lstat of the look's name as the pass's view shows it.
+int examine_in_view(const pass_context &pass, file_look &look) {
+    return view_status(pass.view, look.name, look.status);
+}
+
 }  // namespace
 
-bool prepare_status_cache() {
-    if (work_list == cache_list && file_count == cache_count && !status_slots.empty()) return true;
+bool prepare_knowledge(list_knowledge &known) {
+    if (work_list == known.list && file_count == known.count && !known.statuses.slots.empty())
+        return true;
     if (!work_list || file_count <= 0) return false;
     const size_t count = static_cast<size_t>(file_count);
-    reset_version_table(count);
-    status_slots.assign(count, status_slot{});
-    next_alias.clear();
-    cache_list = work_list;
-    cache_count = file_count;
+    reset_version_table(known.versions, count);
+    known.statuses.slots.assign(count, status_slot{});
+    known.statuses.next_alias.clear();
+    known.list = work_list;
+    known.count = file_count;
     return true;
 }
 
-bool same_status_slot(long a, long b) {
-    const status_slot &x = status_slots[a], &y = status_slots[b];
+bool same_status_slot(const list_knowledge &known, long a, long b) {
+    const status_slot &x = known.statuses.slots[a], &y = known.statuses.slots[b];
     return x.known && y.known && same_identity(x, y);
 }
 
@@ -106,8 +93,9 @@ bool same_status_slot(long a, long b) {
 // another change time, unless the status is exactly the one that this run's
 // own changes of the inode left, and then the version goes on as a new record
 // (version_after_own_change).
-void remember_status(long entry, const struct stat &status) {
-    const int device = device_index(status.st_dev);
+void remember_status(pass_context &pass, long entry, const struct stat &status) {
+    list_knowledge &known = *pass.known;
+    const int device = device_index(known.statuses, status.st_dev);
     const uint64_t inode = status.st_ino;
     change_stamp change{};
     const bool storable = device >= 0 && status.st_size >= 0 && status.st_size < size_limit &&
@@ -122,15 +110,16 @@ void remember_status(long entry, const struct stat &status) {
         seen.size = static_cast<uint64_t>(status.st_size);
         seen.inode_low = static_cast<uint32_t>(inode);
     }
-    status_slot &slot = status_slots[entry];
-    if (first_bytes *cell = first_bytes_of(entry, false); cell && cell->read) {
+    status_slot &slot = known.statuses.slots[entry];
+    if (first_bytes *cell = first_bytes_of(known.versions, entry, false); cell && cell->read) {
         bool keep = storable && slot.known && same_identity(slot, seen);
         if (const uint32_t number = version_number(cell); keep && number) {
-            const version_record &record = version_at(number);
+            const version_record &record = version_at(known.versions, number);
             if (!(record.change == change)) {
-                keep = made_by_own_changes(status.st_dev, status.st_ino,
+                keep = made_by_own_changes(*pass.changes, status.st_dev, status.st_ino,
                                            unpacked_change_time(record.change), status);
-                const uint32_t moved = keep ? version_after_own_change(number, change) : 0;
+                const uint32_t moved =
+                    keep ? version_after_own_change(known.versions, number, change) : 0;
                 keep = moved != 0;
                 if (keep) cell->version = moved;
             }
@@ -140,54 +129,51 @@ void remember_status(long entry, const struct stat &status) {
     slot = seen;
 }
 
-bool examine_fresh(file_look &look) {
-    ++knowledge_counts.status_queries;
-    const int examined = picture_in_use() ? picture_status(look.name, look.status)
-                                          : examine_name(look.name, look.status);
-    if (examined != 0) {
+bool examine_fresh(pass_context &pass, file_look &look) {
+    if (pass.known) ++pass.known->counts.status_queries;
+    if (examine_in_view(pass, look) != 0) {
         fail_line("lstat", "lstat(%s) failed\n", look.name);
-        if (look.entry >= 0) status_slots[look.entry].current = 0;
+        if (look.entry >= 0) pass.known->statuses.slots[look.entry].current = 0;
         return false;
     }
     look.fresh = true;
-    if (look.entry >= 0) remember_status(look.entry, look.status);
+    if (look.entry >= 0) remember_status(pass, look.entry, look.status);
     return true;
 }
 
-void examine_listed_names() {
-    if (!file_knowledge_enabled || file_count < 2 || !prepare_status_cache()) return;
+void examine_listed_names(pass_context &pass) {
+    if (!pass.known || file_count < 2 || !prepare_knowledge(*pass.known)) return;
     list_order_walk in_list_order;
     for (int i = 0; i < file_count && !stop_requested(); ++i) {
         file_look look;
         look.name = work_list[i];
         look.entry = work_entry_number(look.name);
         if (look.entry < 0) continue;
-        ++knowledge_counts.status_queries;
-        const int examined = picture_in_use() ? picture_status(look.name, look.status)
-                                              : examine_name(look.name, look.status);
-        if (examined != 0) continue;
+        ++pass.known->counts.status_queries;
+        if (examine_in_view(pass, look) != 0) continue;
         look.fresh = true;
-        remember_status(look.entry, look.status);
-        fold_link_count(look);
+        remember_status(pass, look.entry, look.status);
+        fold_link_count(pass, look);
     }
 }
 
-void forget_entry(long entry) {
-    if (entry < 0 || static_cast<size_t>(entry) >= status_slots.size()) return;
-    if (next_alias.size() != status_slots.size()) find_aliases();
+void forget_entry(list_knowledge &known, long entry) {
+    std::vector<status_slot> &slots = known.statuses.slots;
+    if (entry < 0 || static_cast<size_t>(entry) >= slots.size()) return;
+    if (known.statuses.next_alias.size() != slots.size()) find_aliases(known);
     long position = entry;
     do {
-        status_slots[static_cast<size_t>(position)].current = 0;
-        position = next_alias[static_cast<size_t>(position)];
+        slots[static_cast<size_t>(position)].current = 0;
+        position = known.statuses.next_alias[static_cast<size_t>(position)];
     } while (position != entry);
 }
 
-void keep_details(version_record &record, const struct stat &status) {
+void keep_details(list_knowledge &known, version_record &record, const struct stat &status) {
     if (record.owner || status.st_blocks < 0 || status.st_blocks > UINT32_MAX ||
         status.st_mtim.tv_sec < 0 || status.st_mtim.tv_sec > UINT32_MAX ||
         status.st_nlink > UINT16_MAX || status.st_mode > UINT16_MAX)
         return;
-    const int owner = owner_index(status.st_uid, status.st_gid);
+    const int owner = owner_index(known.statuses, status.st_uid, status.st_gid);
     if (owner < 0) return;
     record.blocks = static_cast<uint32_t>(status.st_blocks);
     record.modified = static_cast<uint32_t>(status.st_mtim.tv_sec);
@@ -196,9 +182,10 @@ void keep_details(version_record &record, const struct stat &status) {
     record.owner = static_cast<uint16_t>(owner + 1);
 }
 
-bool recall_details(const version_record &record, struct stat &status) {
+bool recall_details(const list_knowledge &known, const version_record &record,
+                    struct stat &status) {
     if (!record.owner) return false;
-    const auto &[owner, group] = owner_pairs[record.owner - 1];
+    const auto &[owner, group] = known.statuses.owner_pairs[record.owner - 1];
     status.st_blocks = static_cast<blkcnt_t>(record.blocks);
     status.st_mtim.tv_sec = static_cast<time_t>(record.modified);
     status.st_nlink = record.links;
@@ -208,38 +195,40 @@ bool recall_details(const version_record &record, struct stat &status) {
     return true;
 }
 
-bool look_at(const char *name, file_look &look) {
+bool look_at(pass_context &pass, const char *name, file_look &look) {
     look.name = name;
     look.entry = -1;
     look.fresh = false;
-    if (file_knowledge_enabled) {
+    if (pass.known) {
         look.entry = work_entry_number(name);
-        if (look.entry >= 0 && !prepare_status_cache()) look.entry = -1;
+        if (look.entry >= 0 && !prepare_knowledge(*pass.known)) look.entry = -1;
     }
     if (look.entry >= 0) {
-        const status_slot slot = status_slots[look.entry];
+        const status_cache &cache = pass.known->statuses;
+        const status_slot slot = cache.slots[look.entry];
         if (slot.current && slot.folded) {
             look.status.st_size = static_cast<off_t>(slot.size);
-            look.status.st_dev = devices[slot.device];
+            look.status.st_dev = cache.devices[slot.device];
             look.status.st_ino =
                 static_cast<ino_t>(uint64_t(slot.inode_high) << 32 | slot.inode_low);
             look.status.st_mode = static_cast<mode_t>(slot.type << 12);
             return true;
         }
     }
-    return examine_fresh(look);
+    return examine_fresh(pass, look);
 }
 
-void begin_comparison_pass() {
-    for (status_slot &slot : status_slots) {
+void begin_comparison_pass(pass_context &pass) {
+    if (!pass.known) return;
+    for (status_slot &slot : pass.known->statuses.slots) {
         slot.current = 0;
         slot.folded = 0;
     }
 }
 
-void fold_link_count(file_look &look) {
+void fold_link_count(pass_context &pass, file_look &look) {
     // A remembered status was folded when it was taken.
     if (!look.fresh) return;
-    update_link_extremes(look.status.st_nlink);
-    if (remembering(look)) status_slots[look.entry].folded = 1;
+    update_link_extremes(*pass.stats, look.status.st_nlink);
+    if (remembering(pass, look)) pass.known->statuses.slots[look.entry].folded = 1;
 }

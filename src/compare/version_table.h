@@ -11,7 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 // A change time in eight bytes, seconds below 2^34; times that do not fit are
@@ -62,16 +64,8 @@ constexpr uint32_t version_number_limit = uint32_t(1) << 26;
 
 // Cells are kept in pages allocated on first use.
 constexpr size_t first_bytes_page = 1024;
-extern std::vector<first_bytes *> first_bytes_pages;
 
-inline first_bytes *first_bytes_of(long entry, bool create) {
-    first_bytes *&page = first_bytes_pages[static_cast<size_t>(entry) / first_bytes_page];
-    if (!page) {
-        if (!create) return nullptr;
-        page = new first_bytes[first_bytes_page]();
-    }
-    return &page[static_cast<size_t>(entry) % first_bytes_page];
-}
+struct version_table;
 
 inline uint32_t version_number(const first_bytes *cell) {
     return cell ? cell->version : 0;
@@ -93,7 +87,7 @@ inline void forget_first_bytes(first_bytes &cell) {
 }
 
 // Copies what is known of one name's file to another name of the same inode.
-void share_first_bytes(long from, long to);
+void share_first_bytes(version_table &table, long from, long to);
 
 // ---- Versions ---------------------------------------------------------------
 
@@ -125,47 +119,6 @@ struct version_record {
 static_assert(sizeof(version_record) == 36);
 
 constexpr size_t version_page = 1024;
-extern std::vector<version_record *> version_pages;
-
-inline version_record &version_at(uint32_t number) {
-    return version_pages[number / version_page][number % version_page];
-}
-
-// A new record for the version of the given change time, a class of its own
-// in both forests; 0 when no more can be made.
-uint32_t new_version(change_stamp change);
-
-// The root of number's class in the forest of the given parent field,
-// halving the path on the way.
-inline uint32_t find_class_root(uint32_t version_record::*parent_of, uint32_t number) {
-    while (version_at(number).*parent_of != number) {
-        uint32_t &parent = version_at(number).*parent_of;
-        parent = version_at(parent).*parent_of;
-        number = parent;
-    }
-    return number;
-}
-
-inline uint32_t find_ordering_root(uint32_t number) {
-    return find_class_root(&version_record::parent, number);
-}
-
-inline uint32_t find_proven_root(uint32_t number) {
-    return find_class_root(&version_record::proven_parent, number);
-}
-
-// After a step back of the wall clock, a file changed since may show a
-// change time it had before: what the stamps proved is forgotten.
-void forget_proofs_after_clock_steps();
-
-// Two versions were found byte-equal by reading both whole; proven tells
-// whether both were read at moments their stamps prove.
-void join_equal_versions(uint32_t first, uint32_t second, bool proven);
-
-// The record that stands for version number after the run's own changes
-// gave its inode the change time change: found, or made and joined to the
-// old one's class for ordering. 0 when no more can be made.
-uint32_t version_after_own_change(uint32_t number, change_stamp change);
 
 // ---- Extra bytes, per version -----------------------------------------------
 
@@ -180,19 +133,9 @@ struct extra_bytes {
     uint32_t count = 0;                // digests in all
     uint32_t parting_piece = 0;        // which piece parting holds
 };
-extern std::vector<extra_bytes> extra_bytes_table;
 
-// How many versions hold the bytes of a parting piece: one piece each, and
-// no more versions than this once it is reached.
-extern size_t parting_pieces_held;
+// How many versions may hold the bytes of a parting piece: one piece each.
 constexpr size_t parting_pieces_limit = 16384;
-
-inline extra_bytes *extra_of_version(uint32_t number) {
-    return number && version_at(number).link ? &extra_bytes_table[version_at(number).link]
-                                             : nullptr;
-}
-
-uint32_t new_extra(const extra_bytes &extra);
 
 // ---- A copy of one version's bytes ------------------------------------------
 
@@ -208,11 +151,98 @@ struct version_copy {
     std::unique_ptr<unsigned char[]> bytes;
     size_t capacity = 0;
 };
-extern version_copy copy_of_version;
+
+// ---- The table --------------------------------------------------------------
+
+// Everything above for one name list: the cells by work_list entry, the
+// version records, their extra bytes and the one copy.
+struct version_table {
+    std::vector<first_bytes *> first_bytes_pages;
+    std::vector<version_record *> version_pages;
+    uint32_t versions_used = 1;  // record 0 stands for none
+    // A deque, so that a record's extra bytes stay where they are when more
+    // are added.
+    std::deque<extra_bytes> extra_bytes_table{1};
+    size_t parting_pieces_held = 0;  // versions that hold a parting piece
+    version_copy copy_of_version;
+    // A version whose change time the run's own change moved (see
+    // made_by_own_changes) goes on as a new record with the new change time:
+    // in the ordering forest it joins the class of the old one, in the proven
+    // forest it stands alone until its bytes are read at a moment that its
+    // stamps prove. Maps the old record to the new one, for the other names
+    // of the inode.
+    std::unordered_map<uint32_t, uint32_t> moved_to;
+    // How many steps back of the wall clock the proven forest has taken into
+    // account: after a step, nothing in it is proven any more.
+    uint64_t clock_steps_seen = 0;
+
+    version_table() = default;
+    version_table(const version_table &) = delete;
+    version_table &operator=(const version_table &) = delete;
+    ~version_table();
+};
+
+inline first_bytes *first_bytes_of(version_table &table, long entry, bool create) {
+    first_bytes *&page = table.first_bytes_pages[static_cast<size_t>(entry) / first_bytes_page];
+    if (!page) {
+        if (!create) return nullptr;
+        page = new first_bytes[first_bytes_page]();
+    }
+    return &page[static_cast<size_t>(entry) % first_bytes_page];
+}
+
+inline version_record &version_at(version_table &table, uint32_t number) {
+    return table.version_pages[number / version_page][number % version_page];
+}
+
+// A new record for the version of the given change time, a class of its own
+// in both forests; 0 when no more can be made.
+uint32_t new_version(version_table &table, change_stamp change);
+
+// The root of number's class in the forest of the given parent field,
+// halving the path on the way.
+inline uint32_t find_class_root(version_table &table, uint32_t version_record::*parent_of,
+                                uint32_t number) {
+    while (version_at(table, number).*parent_of != number) {
+        uint32_t &parent = version_at(table, number).*parent_of;
+        parent = version_at(table, parent).*parent_of;
+        number = parent;
+    }
+    return number;
+}
+
+inline uint32_t find_ordering_root(version_table &table, uint32_t number) {
+    return find_class_root(table, &version_record::parent, number);
+}
+
+inline uint32_t find_proven_root(version_table &table, uint32_t number) {
+    return find_class_root(table, &version_record::proven_parent, number);
+}
+
+// After a step back of the wall clock, a file changed since may show a
+// change time it had before: what the stamps proved is forgotten.
+void forget_proofs_after_clock_steps(version_table &table);
+
+// Two versions were found byte-equal by reading both whole; proven tells
+// whether both were read at moments their stamps prove.
+void join_equal_versions(version_table &table, uint32_t first, uint32_t second, bool proven);
+
+// The record that stands for version number after the run's own changes
+// gave its inode the change time change: found, or made and joined to the
+// old one's class for ordering. 0 when no more can be made.
+uint32_t version_after_own_change(version_table &table, uint32_t number, change_stamp change);
+
+inline extra_bytes *extra_of_version(version_table &table, uint32_t number) {
+    return number && version_at(table, number).link
+               ? &table.extra_bytes_table[version_at(table, number).link]
+               : nullptr;
+}
+
+uint32_t new_extra(version_table &table, const extra_bytes &extra);
 
 // Room for a copy of size bytes (within the limit); the copy held before is
 // let go of.
-unsigned char *room_for_version_copy(size_t size);
+unsigned char *room_for_version_copy(version_table &table, size_t size);
 
 // Lets go of everything known and makes room for the cells of entries names.
-void reset_version_table(size_t entries);
+void reset_version_table(version_table &table, size_t entries);

@@ -5,18 +5,7 @@
 
 #include <cerrno>
 
-#include "fs/file_picture.h"
 #include "fs/file_status.h"
-
-unique_fd open_examined_file(const char *name, const struct stat &examined) {
-    struct stat opened;
-    return open_examined_file(name, examined, opened);
-}
-
-unique_fd open_examined_file(const char *name, const struct stat &examined, struct stat &opened) {
-    if (picture_in_use()) return picture_open(name, examined, opened);
-    return open_examined_at(AT_FDCWD, name, examined, opened);
-}
 
 unique_fd open_examined_at(int dirfd, const char *last, const struct stat &examined,
                            struct stat &opened) {

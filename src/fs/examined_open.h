@@ -5,15 +5,10 @@
 
 #include "fs/file_handles.h"
 
-// Opens name for reading only when it is still the regular file that examined
-// (its lstat) describes. Symbolic links are not followed and FIFOs and devices
-// are never waited on: anything else gives an empty descriptor, as a file that
-// cannot be opened.
-unique_fd open_examined_file(const char *name, const struct stat &examined);
-// The same, handing back the status of the opened file.
-unique_fd open_examined_file(const char *name, const struct stat &examined, struct stat &opened);
-
-// Opens the entry last of the directory dirfd for reading under the rule of
-// open_examined_file.
+// Opens the entry last of the directory dirfd (AT_FDCWD: last is a whole
+// name) for reading only when it is still the regular file that examined (its
+// lstat) describes; opened is the status of the opened file. Symbolic links
+// are not followed and FIFOs and devices are never waited on: anything else
+// gives an empty descriptor, as a file that cannot be opened.
 unique_fd open_examined_at(int dirfd, const char *last, const struct stat &examined,
                            struct stat &opened);

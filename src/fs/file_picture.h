@@ -17,31 +17,65 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "fs/file_handles.h"
+#include "fs/file_status.h"
 
-// Starts an empty picture (from the start of a read-only pass on) or ends it.
-void begin_picture();
-void end_picture();
-bool picture_in_use();
+// What a changed entry shows.
+enum class entry_shows {
+    removed,
+    real_file,  // an inode that exists: status and bytes through real_name
+    new_inode,  // one that the run would have made: status as pictured; bytes
+                // (of a copy) through real_name, none for a symbolic link
+};
 
-// lstat of name as the picture shows it: 0, or -1 with errno set.
-int picture_status(const char *name, struct stat &status);
+struct pictured_entry {
+    entry_shows shows = entry_shows::removed;
+    std::string real_name;  // a name that reaches the file on disk, looked up as it is
+    struct stat status {};  // of a new inode
+};
 
-// Opens name for reading as the picture shows it, as open_examined_at does:
-// the file must be a regular file, the inode examined. opened is its status
-// as the picture shows it. Empty when it cannot be opened.
-unique_fd picture_open(const char *name, const struct stat &examined, struct stat &opened);
+// One read-only pass's picture: empty when the pass begins.
+struct file_picture {
+    std::unordered_set<std::string> final_components;         // of every changed entry
+    std::unordered_map<std::string, pictured_entry> entries;  // by entry key
+    std::unordered_map<inode_key, int64_t, inode_key_hash> link_changes;
+    // The device and inode of each directory met, by the path that reached it.
+    std::unordered_map<std::string, std::string> directory_keys;
+    uint64_t inodes_made = 0;
+};
+
+// How a pass sees the files: as they are, or, in a read-only pass, through
+// its picture. Every status the link, expansion and delete passes look up
+// and every file they open for reading goes through the view.
+struct file_view {
+    file_picture *picture = nullptr;  // null: the files as they are
+    bool pictured() const { return picture != nullptr; }
+};
+
+// lstat of name as the view shows it: 0, or -1 with errno set. The files as
+// they are are examined by examine_name.
+int view_status(const file_view &view, const char *name, struct stat &status);
+
+// Opens name for reading as the view shows it, under the rule of
+// open_examined_at: the file must be a regular file, the inode examined.
+// opened is its status as the view shows it. Empty when it cannot be opened.
+unique_fd view_open(const file_view &view, const char *name, const struct stat &examined,
+                    struct stat &opened);
 
 // The changes. Each takes the statuses as the picture showed them.
 // replaced becomes a hard link to survivor's file.
-void picture_hard_link(const char *survivor, const struct stat &survivor_status,
-                       const char *replaced, const struct stat &replaced_status);
+void picture_hard_link(file_picture &picture, const char *survivor,
+                       const struct stat &survivor_status, const char *replaced,
+                       const struct stat &replaced_status);
 // replaced becomes a symbolic link of text's length.
-void picture_symbolic_link(const char *replaced, const struct stat &replaced_status,
-                           const std::string &text);
+void picture_symbolic_link(file_picture &picture, const char *replaced,
+                           const struct stat &replaced_status, const std::string &text);
 // name is left alone on a copy of its file: a new inode of one link.
-void picture_expansion(const char *name, const struct stat &status);
+void picture_expansion(file_picture &picture, const char *name, const struct stat &status);
 // name is removed.
-void picture_removal(const char *name, const struct stat &status);
+void picture_removal(file_picture &picture, const char *name, const struct stat &status);

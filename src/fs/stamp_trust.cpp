@@ -3,8 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
-#include <unordered_map>
-#include <vector>
+#include <mutex>
 
 #include "fs/file_status.h"
 
@@ -31,30 +30,13 @@ struct clock_record {
     uint64_t steps_back = 0;
 };
 clock_record clocks;
+std::mutex clocks_taken_in_turn;
 constexpr int64_t offset_slack = 1000000;  // 1 ms
 
-// The change times that the run's own changes gave one inode, oldest first,
-// and the modification time and size they all kept.
-struct own_chain {
-    std::vector<int64_t> changes;
-    int64_t modified = 0;
-    off_t size = 0;
-};
-
-std::unordered_map<inode_key, own_chain, inode_key_hash> own_changes;
-
-// Per device: whether its clock was seen, and whether it was ever seen
-// lagging by more than the cut of whole-second stamps.
-struct device_clock {
-    dev_t device;
-    bool lagging;
-};
-std::vector<device_clock> device_clocks;
 constexpr int64_t clock_lag_allowed_ns = 1000000000;
 
-}  // namespace
-
-int64_t take_clock_reading(int64_t wall, int64_t monotonic) {
+// Takes a reading; the caller holds clocks_taken_in_turn.
+int64_t take_reading_in_turn(int64_t wall, int64_t monotonic) {
     const int64_t offset = wall - monotonic;
     if (!clocks.taken) {
         clocks.taken = true;
@@ -69,12 +51,23 @@ int64_t take_clock_reading(int64_t wall, int64_t monotonic) {
     return wall;
 }
 
+}  // namespace
+
+int64_t take_clock_reading(int64_t wall, int64_t monotonic) {
+    std::lock_guard<std::mutex> in_turn(clocks_taken_in_turn);
+    return take_reading_in_turn(wall, monotonic);
+}
+
+// The clocks are read under the lock, so that the readings of two threads
+// come in the order of their values.
 int64_t read_moment() {
+    std::lock_guard<std::mutex> in_turn(clocks_taken_in_turn);
     const int64_t wall = clock_now(CLOCK_REALTIME);
-    return take_clock_reading(wall, clock_now(CLOCK_MONOTONIC));
+    return take_reading_in_turn(wall, clock_now(CLOCK_MONOTONIC));
 }
 
 uint64_t clock_steps_back() {
+    std::lock_guard<std::mutex> in_turn(clocks_taken_in_turn);
     return clocks.steps_back;
 }
 
@@ -82,9 +75,9 @@ bool stamps_prove(const struct stat &status, int64_t moment) {
     return nanoseconds(status.st_ctim) + stamp_margin_ns < moment;
 }
 
-void note_own_change(const struct stat &before, const struct stat &after) {
+void note_own_change(own_change_log &log, const struct stat &before, const struct stat &after) {
     if (!same_contents(before, after)) return;
-    own_chain &chain = own_changes[{after.st_dev, after.st_ino}];
+    own_change_log::chain &chain = log.chains[{after.st_dev, after.st_ino}];
     const int64_t changed_before = nanoseconds(before.st_ctim);
     // A change by someone else since the last of ours starts the chain anew.
     if (chain.changes.empty() || chain.changes.back() != changed_before ||
@@ -96,12 +89,12 @@ void note_own_change(const struct stat &before, const struct stat &after) {
     chain.size = after.st_size;
 }
 
-bool made_by_own_changes(dev_t device, ino_t inode, const struct timespec &changed,
-                         const struct stat &now) {
+bool made_by_own_changes(const own_change_log &log, dev_t device, ino_t inode,
+                         const struct timespec &changed, const struct stat &now) {
     if (now.st_dev != device || now.st_ino != inode) return false;
-    const auto found = own_changes.find({device, inode});
-    if (found == own_changes.end()) return false;
-    const own_chain &chain = found->second;
+    const auto found = log.chains.find({device, inode});
+    if (found == log.chains.end()) return false;
+    const own_change_log::chain &chain = found->second;
     if (chain.changes.back() != nanoseconds(now.st_ctim) ||
         chain.modified != nanoseconds(now.st_mtim) || chain.size != now.st_size)
         return false;
@@ -109,18 +102,19 @@ bool made_by_own_changes(dev_t device, ino_t inode, const struct timespec &chang
            chain.changes.end();
 }
 
-void note_device_clock(int64_t wall_before, const struct stat &directory_after) {
+void note_device_clock(own_change_log &log, int64_t wall_before,
+                       const struct stat &directory_after) {
     const bool lagging = nanoseconds(directory_after.st_ctim) + clock_lag_allowed_ns < wall_before;
-    for (device_clock &clock : device_clocks) {
+    for (own_change_log::device_clock &clock : log.device_clocks) {
         if (clock.device != directory_after.st_dev) continue;
         clock.lagging = clock.lagging || lagging;
         return;
     }
-    device_clocks.push_back({directory_after.st_dev, lagging});
+    log.device_clocks.push_back({directory_after.st_dev, lagging});
 }
 
-bool device_clock_checked(dev_t device) {
-    for (const device_clock &clock : device_clocks)
+bool device_clock_checked(const own_change_log &log, dev_t device) {
+    for (const own_change_log::device_clock &clock : log.device_clocks)
         if (clock.device == device) return !clock.lagging;
     return false;
 }

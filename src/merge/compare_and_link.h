@@ -4,17 +4,23 @@
 
 #include <sys/stat.h>
 
+#include "compare/pass_context.h"
+
 // Orders two slots of the work list (each holding a pointer to a name), as the
-// sort hands them over. Where the answer comes from the name order it is
-// strncmp's own value; elsewhere -1 or 1. Equal files on one device with the
-// same owner, group and permission bits are linked: one name is replaced by a
-// hard link (or with soft, a symbolic link) to the other file.
+// sort hands them over, in the context of standalone_pass(). Where the answer comes from the name
+// order it is strncmp's own value; elsewhere -1 or 1. Equal files on one device with the same
+// owner, group and permission bits are linked: one name is replaced by a hard link (or with soft, a
+// symbolic link) to the other file.
 int compare_and_link(const void *a, const void *b);
 
 // The order compare_and_link gives two unchanged files, with nothing linked,
 // counted or reported. The link count of each examined name still goes into
 // the link extremes, as any comparison of the two would put it.
 int order_as_linked(const void *a, const void *b);
+
+// The same two as the comparisons of one pass of the driver.
+int compare_and_link_in(pass_context &pass, const void *a, const void *b);
+int order_as_linked_in(pass_context &pass, const void *a, const void *b);
 
 // The order of two files of identical contents that differ in owner, group or
 // permission bits (-1, 0 or 1): it keeps every linkable pair together.

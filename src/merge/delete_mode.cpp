@@ -15,6 +15,7 @@
 #include "compare/content_compare.h"
 #include "compare/file_knowledge.h"
 #include "fs/entry_names.h"
+#include "fs/examined_open.h"
 #include "fs/file_picture.h"
 #include "fs/file_status.h"
 #include "fs/held_entry.h"
@@ -74,13 +75,14 @@ enum class version_match {
     other,  // another file or another version
 };
 
-version_match match_version(const file_version &version, const struct stat &status) {
+version_match match_version(const own_change_log &changes, const file_version &version,
+                            const struct stat &status) {
     const file_version now = version_seen(status);
     if (equal_versions(version, now)) return version_match::same;
     file_version moved = version;
     moved.changed = now.changed;
     if (equal_versions(moved, now) &&
-        made_by_own_changes(version.device, version.inode, version.changed, status))
+        made_by_own_changes(changes, version.device, version.inode, version.changed, status))
         return version_match::moved;
     return version_match::other;
 }
@@ -91,8 +93,8 @@ const char *name_in(const void *entry) {
 
 // Examines both names afresh after a file turned out changed: -1 or 1 when
 // the first or the second can no longer be examined, 0 to start over.
-int start_over(file_look &x, file_look &y, int start) {
-    const look_outcome outcome = look_again(x, y, start < remembering_starts);
+int start_over(pass_context &pass, file_look &x, file_look &y, int start) {
+    const look_outcome outcome = look_again(pass, x, y, start < remembering_starts);
     if (outcome == look_outcome::failed_first) return -1;
     if (outcome == look_outcome::failed_second) return 1;
     return 0;
@@ -200,11 +202,11 @@ enum class removal_check {
     changed,        // a name is not the version compared, or the kept one is gone
 };
 
-bool proven_now(const mark_record &record) {
+bool proven_now(const pass_context &pass, const mark_record &record) {
     read_moment();  // notices a step back of the wall clock
     return record.proven && record.clock_steps == clock_steps_back() &&
-           device_clock_checked(record.marked_version.device) &&
-           device_clock_checked(record.kept_version.device);
+           device_clock_checked(*pass.changes, record.marked_version.device) &&
+           device_clock_checked(*pass.changes, record.kept_version.device);
 }
 
 // Whether the marked name may go: it still is the version that was compared,
@@ -215,16 +217,18 @@ bool proven_now(const mark_record &record) {
 // and so on down the chain. The stamps prove the bytes when every decision on
 // the way was proven and every name shows exactly the version compared; the
 // name that holds the bytes now is handed back in kept_position and kept_now.
-removal_check still_as_compared(const mark_record &record, const struct stat &marked_now,
-                                int32_t &kept_position, struct stat &kept_now) {
-    const version_match marked_match = match_version(record.marked_version, marked_now);
+removal_check still_as_compared(const pass_context &pass, const mark_record &record,
+                                const struct stat &marked_now, int32_t &kept_position,
+                                struct stat &kept_now) {
+    const version_match marked_match =
+        match_version(*pass.changes, record.marked_version, marked_now);
     if (marked_match == version_match::other) return removal_check::changed;
-    bool proven = marked_match == version_match::same && proven_now(record);
+    bool proven = marked_match == version_match::same && proven_now(pass, record);
     int32_t kept = record.kept;
     file_version expected = record.kept_version;
     for (size_t step = 0; step <= mark_records.size(); ++step) {
-        if (picture_status(name_index[kept], kept_now) == 0) {
-            const version_match kept_match = match_version(expected, kept_now);
+        if (view_status(pass.view, name_index[kept], kept_now) == 0) {
+            const version_match kept_match = match_version(*pass.changes, expected, kept_now);
             if (kept_match == version_match::other) return removal_check::changed;
             // Two names of one inode with a single link between them are one
             // entry; two with more are the same bytes.
@@ -236,7 +240,7 @@ removal_check still_as_compared(const mark_record &record, const struct stat &ma
         }
         const mark_record *next = record_for(kept);
         if (!next || !equal_versions(next->marked_version, expected)) return removal_check::changed;
-        proven = proven && proven_now(*next);
+        proven = proven && proven_now(pass, *next);
         kept = next->kept;
         expected = next->kept_version;
     }
@@ -263,18 +267,19 @@ bytes_now still_version(int fd, const char *name, const struct stat &opened) {
 
 // Compares the bytes of the held marked entry and of the kept name, both
 // still the versions examined just before.
-bytes_now equal_now(const held_entry &entry, const char *name, const struct stat &marked_now,
-                    const char *kept_name, const struct stat &kept_now) {
+bytes_now equal_now(pass_context &pass, const held_entry &entry, const char *name,
+                    const struct stat &marked_now, const char *kept_name,
+                    const struct stat &kept_now) {
     struct stat marked_opened, kept_opened;
     // A read-only run holds no entry: it opens the name through its picture.
-    unique_fd marked = picture_in_use()
-                           ? open_examined_file(name, marked_now, marked_opened)
+    unique_fd marked = pass.view.pictured()
+                           ? view_open(pass.view, name, marked_now, marked_opened)
                            : open_examined_at(entry.directory.get(), entry.last.c_str(), marked_now,
                                               marked_opened);
     if (!marked || !same_version(marked_opened, marked_now)) return bytes_now::changed;
-    unique_fd kept = open_examined_file(kept_name, kept_now, kept_opened);
+    unique_fd kept = view_open(pass.view, kept_name, kept_now, kept_opened);
     if (!kept || !same_version(kept_opened, kept_now)) return bytes_now::changed;
-    if (compare_open_files(marked.get(), name, kept.get(), kept_name) != 0)
+    if (compare_open_files(*pass.buffers, marked.get(), name, kept.get(), kept_name) != 0)
         return bytes_now::changed;
     // Either file may have been rewritten in place while the other was read:
     // the bytes compared are those of the versions opened only when both
@@ -286,32 +291,32 @@ bytes_now equal_now(const held_entry &entry, const char *name, const struct stat
 
 // Removes the held entry, whose status is status. When the file keeps other
 // names, the status that the removal leaves it is recorded for them.
-int remove_entry(const held_entry &entry, const struct stat &status) {
+int remove_entry(own_change_log &changes, const held_entry &entry, const struct stat &status) {
     unique_fd inode;
     if (status.st_nlink > 1) inode = open_inode(entry, status);
     const int64_t wall_before = read_moment();
     if (unlinkat(entry.directory.get(), entry.last.c_str(), 0) != 0) return -1;
     struct stat after;
-    if (inode && fstat(inode.get(), &after) == 0) note_own_change(status, after);
-    if (fstat(entry.directory.get(), &after) == 0) note_device_clock(wall_before, after);
+    if (inode && fstat(inode.get(), &after) == 0) note_own_change(changes, status, after);
+    if (fstat(entry.directory.get(), &after) == 0) note_device_clock(changes, wall_before, after);
     return 0;
 }
 
 }  // namespace
 
-int compare_and_mark(const void *a, const void *b) {
+int compare_and_mark_in(pass_context &pass, const void *a, const void *b) {
     if (stop_requested()) return 0;
     if (!a) return -1;
     const char *first = name_in(a);
     file_look x, y;
-    if (!look_at(first, x)) return -1;
+    if (!look_at(pass, first, x)) return -1;
     if (!b) return 1;
     const char *second = name_in(b);
-    if (!look_at(second, y)) return 1;
+    if (!look_at(pass, second, y)) return 1;
 
     for (int start = 1;; ++start) {
-        fold_link_count(x);
-        fold_link_count(y);
+        fold_link_count(pass, x);
+        fold_link_count(pass, y);
         const struct stat &first_status = x.status, &second_status = y.status;
         if (first_status.st_size < second_status.st_size) return -1;
         if (first_status.st_size > second_status.st_size) return 1;
@@ -322,7 +327,7 @@ int compare_and_mark(const void *a, const void *b) {
         if (one_file) {
             // Names of one file are duplicates without reading; a directory never is.
             if (S_ISDIR(first_status.st_mode)) return compare_names(a, b);
-            note_same_inode(x, y);
+            note_same_inode(pass, x, y);
         } else {
             // Only regular files are read: a symbolic link is not followed to
             // another file's bytes, and a FIFO or device is never opened. Such
@@ -337,10 +342,10 @@ int compare_and_mark(const void *a, const void *b) {
                 return first_status.st_ino < second_status.st_ino ? -1 : 1;
             }
             int order = 0;
-            look_outcome outcome = compare_looked_contents(x, y, order, basis);
+            look_outcome outcome = compare_looked_contents(pass, x, y, order, basis);
             if (outcome == look_outcome::settled && order != 0) return order;
             if (outcome == look_outcome::changed) {
-                if (int failed = start_over(x, y, start)) return failed;
+                if (int failed = start_over(pass, x, y, start)) return failed;
                 continue;
             }
         }
@@ -357,11 +362,11 @@ int compare_and_mark(const void *a, const void *b) {
             (one_file && one_directory_entry(first_position, second_position)))
             return order;
         // A mark is made only for the files as they are now.
-        look_outcome outcome = confirm_looks(x, y);
+        look_outcome outcome = confirm_looks(pass, x, y);
         if (outcome == look_outcome::failed_first) return -1;
         if (outcome == look_outcome::failed_second) return 1;
         if (outcome == look_outcome::changed) {
-            if (int failed = start_over(x, y, start)) return failed;
+            if (int failed = start_over(pass, x, y, start)) return failed;
             continue;
         }
         const bool proven = basis == equality_basis::proven;
@@ -379,7 +384,15 @@ int compare_and_mark(const void *a, const void *b) {
     }
 }
 
+int compare_and_mark(const void *a, const void *b) {
+    return compare_and_mark_in(standalone_pass(), a, b);
+}
+
 void delete_marked(int count) {
+    delete_marked_in(standalone_pass(), count);
+}
+
+void delete_marked_in(pass_context &pass, int count) {
     if (count <= 0) return;
     for (int32_t i = 0; i < count; ++i) {
         if (stop_requested()) return;
@@ -392,8 +405,9 @@ void delete_marked(int count) {
         // before.
         held_entry entry;
         struct stat status;
-        const bool seen = picture_in_use() ? picture_status(name, status) == 0
-                                           : hold_entry(name, entry) && examine_held(entry, status);
+        const bool seen = pass.view.pictured()
+                              ? view_status(pass.view, name, status) == 0
+                              : hold_entry(name, entry) && examine_held(entry, status);
         if (!seen) {
             fail_line("lstat", "lstat(%s) failed\n", name);
             return;
@@ -403,11 +417,12 @@ void delete_marked(int count) {
         if (!record || record->marked != i) continue;
         int32_t kept = record->kept;
         struct stat kept_now;
-        removal_check check = still_as_compared(*record, status, kept, kept_now);
+        removal_check check = still_as_compared(pass, *record, status, kept, kept_now);
         // Bytes that the stamps do not prove are compared again, now. A file
         // that cannot be examined after that keeps the name with its own line.
         if (check == removal_check::compare_bytes) {
-            const bytes_now bytes = equal_now(entry, name, status, name_index[kept], kept_now);
+            const bytes_now bytes =
+                equal_now(pass, entry, name, status, name_index[kept], kept_now);
             if (bytes == bytes_now::failed) continue;
             check = bytes == bytes_now::equal ? removal_check::proven : removal_check::changed;
         }
@@ -417,18 +432,18 @@ void delete_marked(int count) {
             continue;
         }
         const int64_t freed = status.st_nlink == 1 ? static_cast<int64_t>(status.st_blocks) : 0;
-        if (!run_options.nodo) {
+        if (!pass.options.nodo) {
             report_always("deleting %s, freeing %lld blocks\n", name,
                           static_cast<long long>(freed));
             // A name that is still there was not deleted and frees nothing.
-            if (remove_entry(entry, status) != 0) {
+            if (remove_entry(*pass.changes, entry, status) != 0) {
                 fail_line("unlink", "unlink(%s) failed\n", name);
                 continue;
             }
-        } else if (picture_in_use()) {
-            picture_removal(name, status);
+        } else if (pass.view.pictured()) {
+            picture_removal(*pass.view.picture, name, status);
         }
-        add_wrapping(run_stats.reclaim_files, 1);
-        add_wrapping(run_stats.reclaim_blocks, freed);
+        add_wrapping(pass.stats->reclaim_files, 1);
+        add_wrapping(pass.stats->reclaim_blocks, freed);
     }
 }

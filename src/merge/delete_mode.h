@@ -1,6 +1,8 @@
 // Delete mode: marking duplicates while sorting, then removing the marked names.
 #pragma once
 
+#include "compare/pass_context.h"
+
 // The comparison with which the delete pass sorts work_list and then visits
 // every pair of neighbours. Orders by size, then by content; of two equal
 // files (or two names of one file) it marks the one whose directory entry
@@ -16,3 +18,8 @@ int compare_and_mark(const void *a, const void *b);
 // is removed only while it and the name it was found equal to are still the
 // files that were compared; otherwise it is kept with a line on standard error.
 void delete_marked(int count);
+
+// The same two as routines of one pass of the driver; the others run in the
+// context of standalone_pass().
+int compare_and_mark_in(pass_context &pass, const void *a, const void *b);
+void delete_marked_in(pass_context &pass, int count);

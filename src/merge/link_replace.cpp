@@ -163,7 +163,7 @@ std::string symlink_text_reaching(const char *survivor, const struct stat &survi
     return {};
 }
 
-link_outcome replace_with_link(link_pair &pair, const char *survivor,
+link_outcome replace_with_link(own_change_log &changes, link_pair &pair, const char *survivor,
                                const struct stat &survivor_status, const char *replaced,
                                const struct stat &replaced_status, bool soft) {
     std::vector<std::string> texts;
@@ -236,11 +236,11 @@ link_outcome replace_with_link(link_pair &pair, const char *survivor,
         same_inode(left, temp_status))
         remove_temporary(directory, temp);
     struct stat after;
-    if (fstat(directory, &after) == 0) note_device_clock(wall_before, after);
+    if (fstat(directory, &after) == 0) note_device_clock(changes, wall_before, after);
     if (replaced_inode && fstat(replaced_inode.get(), &after) == 0)
-        note_own_change(replaced_status, after);
+        note_own_change(changes, replaced_status, after);
     if (!soft && examine_held(pair.survivor, after) && same_inode(after, survivor_status)) {
-        note_own_change(survivor_status, after);
+        note_own_change(changes, survivor_status, after);
         pair.survivor_examined_after = true;
         pair.survivor_after = after;
     }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "fs/held_entry.h"
+#include "fs/stamp_trust.h"
 
 // The two names of a replacement, each held by the directory that holds it.
 struct link_pair {
@@ -42,9 +43,9 @@ enum class link_outcome {
 // holding what was compared, and renamed over replaced once replaced's entry
 // is confirmed once more; every step goes through the held directories.
 // When linked, the exact status each changed file shows right after is
-// recorded as the run's own change (see note_own_change): the survivor that
+// recorded in changes as the run's own change (see note_own_change): the survivor that
 // gained a hard link, and the replaced file when it keeps other names.
-link_outcome replace_with_link(link_pair &pair, const char *survivor,
+link_outcome replace_with_link(own_change_log &changes, link_pair &pair, const char *survivor,
                                const struct stat &survivor_status, const char *replaced,
                                const struct stat &replaced_status, bool soft);
 

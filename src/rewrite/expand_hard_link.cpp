@@ -34,6 +34,10 @@ void report_expansion(const char *name, const struct stat &status) {
 }  // namespace
 
 int expand_hard_link(char *const *slot) {
+    return expand_hard_link_in(standalone_pass(), slot);
+}
+
+int expand_hard_link_in(pass_context &pass, char *const *slot) {
     if (stop_requested()) return 0;
     if (!slot) return -1;
     const char *name = *slot;
@@ -41,11 +45,11 @@ int expand_hard_link(char *const *slot) {
     // A read-only run sees the names it would have expanded already as it
     // pictures them (see file_picture).
     struct stat original;
-    if (picture_status(name, original) != 0) {
+    if (view_status(pass.view, name, original) != 0) {
         fail_line("lstat", "lstat(%s) failed\n", name);
         return -1;
     }
-    update_link_extremes(original.st_nlink);
+    update_link_extremes(*pass.stats, original.st_nlink);
     // Only regular files have contents to copy; a directory, device or
     // symbolic link with several names is left as it is.
     if (original.st_nlink < 2 || !S_ISREG(original.st_mode)) return 0;
@@ -58,10 +62,10 @@ int expand_hard_link(char *const *slot) {
                          "%s changed before it was copied, left as it is\n") != entry_version::same)
         return -1;
 
-    ++run_stats.declaim_files;
-    add_wrapping(run_stats.declaim_blocks, original.st_blocks);
-    if (run_options.nodo) {
-        if (picture_in_use()) picture_expansion(name, original);
+    ++pass.stats->declaim_files;
+    add_wrapping(pass.stats->declaim_blocks, original.st_blocks);
+    if (pass.options.nodo) {
+        if (pass.view.pictured()) picture_expansion(*pass.view.picture, name, original);
         report_expansion(name, original);
         return 0;
     }

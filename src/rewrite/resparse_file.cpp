@@ -107,6 +107,10 @@ bool measure_copy(int copy, const std::string &temp_name, struct stat &made) {
 }  // namespace
 
 int resparse_file(char *const *slot, unsigned char sparsing) {
+    return resparse_file_in(standalone_pass(), slot, sparsing);
+}
+
+int resparse_file_in(pass_context &pass, char *const *slot, unsigned char sparsing) {
     if (stop_requested()) return 0;
     if (!slot) return -1;
     const std::string name(*slot, strnlen(*slot, 1023));
@@ -170,20 +174,21 @@ int resparse_file(char *const *slot, unsigned char sparsing) {
         }
     }
     const int64_t gain = gain_of(made);
-    if (gain < run_stats.min_copy_gain) run_stats.min_copy_gain = gain;
-    if (gain > run_stats.max_copy_gain) run_stats.max_copy_gain = gain;
+    run_stats_record &stats = *pass.stats;
+    if (gain < stats.min_copy_gain) stats.min_copy_gain = gain;
+    if (gain > stats.max_copy_gain) stats.max_copy_gain = gain;
     if (gain <= 0) return discard_copy(directory, temp_name, &made, name.c_str());
 
     if (sparsing) {
-        ++run_stats.reclaim_files;
-        add_wrapping(run_stats.reclaim_blocks, gain);
+        ++stats.reclaim_files;
+        add_wrapping(stats.reclaim_blocks, gain);
     } else {
-        ++run_stats.declaim_files;
-        add_wrapping(run_stats.declaim_blocks, gain);
+        ++stats.declaim_files;
+        add_wrapping(stats.declaim_blocks, gain);
     }
     report("%s: %lld -> %lld blocks\n", name.c_str(), static_cast<long long>(original.st_blocks),
            static_cast<long long>(made.st_blocks));
-    if (run_options.nodo) return discard_copy(directory, temp_name, &made, name.c_str());
+    if (pass.options.nodo) return discard_copy(directory, temp_name, &made, name.c_str());
 
     switch (install_copy(std::move(copy), entry, temp_name, name.c_str(), original)) {
         case install_outcome::installed: return 0;

@@ -7,9 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
+#include "compare/content_compare.h"
 #include "compare/file_knowledge.h"
+#include "compare/list_knowledge.h"
+#include "compare/pass_context.h"
 #include "fs/file_picture.h"
+#include "fs/stamp_trust.h"
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
 #include "merge/name_index.h"
@@ -48,10 +53,33 @@ const char *const help_texts[] = {
     "desparsing.\n",
 };
 
-void sort_work_list(entry_compare compare) {
-    begin_comparison_pass();
-    examine_listed_names();
-    sort_entries(work_list, static_cast<size_t>(file_count), compare);
+// What the run keeps from pass to pass: what it knows of the listed files,
+// the record of its own changes, and the blocks its comparisons read into.
+struct run_records {
+    list_knowledge known;
+    own_change_log changes;
+    std::unique_ptr<comparison_buffers> buffers{new comparison_buffers};
+};
+
+// The context of one pass. nodo: the pass acts on nothing (a read-only run,
+// or an ordering for a later pass); picture: what a read-only pass acts on
+// instead of the files (null: it sees the files as they are).
+pass_context pass_over(run_records &records, bool nodo, file_picture *picture) {
+    pass_context pass;
+    pass.options = run_options;
+    pass.options.nodo = nodo ? 1 : 0;
+    pass.view.picture = picture;
+    pass.stats = &run_stats;
+    pass.known = file_knowledge_enabled ? &records.known : nullptr;
+    pass.changes = &records.changes;
+    pass.buffers = records.buffers.get();
+    return pass;
+}
+
+void sort_work_list(pass_context &pass, pass_compare compare) {
+    begin_comparison_pass(pass);
+    examine_listed_names(pass);
+    sort_entries(work_list, static_cast<size_t>(file_count), compare, pass);
 }
 
 // The link comparator acts on the pairs it finds equal, so the order is found
@@ -61,25 +89,25 @@ void sort_work_list(entry_compare compare) {
 // A name replaced by a symbolic link takes the link's own size and leaves its
 // place in the order, which would break such a chain at every replaced name:
 // with soft links the sort acts while it compares, meeting more pairs.
-void sort_for_linking() {
-    if (run_options.soft) {
-        sort_work_list(compare_and_link);
+void sort_for_linking(pass_context &pass) {
+    if (pass.options.soft) {
+        sort_work_list(pass, compare_and_link_in);
         return;
     }
     {
         muted_output ordering_only;
-        sort_work_list(order_as_linked);  // begins the pass
+        sort_work_list(pass, order_as_linked_in);  // begins the pass
     }
-    sort_nearly_sorted(work_list, static_cast<size_t>(file_count), compare_and_link);
+    sort_nearly_sorted(work_list, static_cast<size_t>(file_count), compare_and_link_in, pass);
 }
 
 // Calls a comparator once more on every pair of neighbours, for the equal
 // pairs that the sort never compared directly.
-void scan_neighbours(entry_compare compare) {
+void scan_neighbours(pass_context &pass, pass_compare compare) {
     progress_step_begins(false, static_cast<uint64_t>(file_count));
     run_progress.done = 1;  // the first name, examined with the second
     for (int k = 0; k + 1 < file_count && !stop_requested(); ++k) {
-        compare(&work_list[k], &work_list[k + 1]);
+        compare(pass, &work_list[k], &work_list[k + 1]);
         progress_name();
     }
 }
@@ -90,19 +118,17 @@ void begin_walk() {
 }
 
 // A read-only pass acts on a picture of the files that starts as they are.
-void begin_pass_picture() {
-    if (run_options.nodo)
-        begin_picture();
-    else
-        end_picture();
+pass_context pass_as_asked(run_records &records, file_picture &picture) {
+    return pass_over(records, run_options.nodo != 0, run_options.nodo ? &picture : nullptr);
 }
 
-void delete_pass() {
-    begin_pass_picture();
-    sort_work_list(compare_and_mark);
-    scan_neighbours(compare_and_mark);
+void delete_pass(run_records &records) {
+    file_picture picture;
+    pass_context pass = pass_as_asked(records, picture);
+    sort_work_list(pass, compare_and_mark_in);
+    scan_neighbours(pass, compare_and_mark_in);
     begin_walk();
-    delete_marked(file_count);
+    delete_marked_in(pass, file_count);
     if (stop_requested()) return;
     print_delete_summary();
     print_link_extremes();
@@ -112,59 +138,54 @@ void delete_pass() {
 // The sparse pass takes the order that the link comparator finds while
 // nothing is changed on disk, so that the names of one inode lie next to each
 // other. As the link report of a read-only combined run, its lines are
-// printed, told of the files as they are: only then does it act on a picture.
-void order_as_linked_read_only(bool reporting) {
-    const int saved_nodo = run_options.nodo;
-    const int saved_quiet = run_options.quiet;
-    if (reporting)
-        begin_picture();
-    else
-        end_picture();
-    run_options.nodo = 1;
-    run_options.quiet = reporting ? 0 : 1;
-    sort_for_linking();
-    run_options.nodo = saved_nodo;
-    run_options.quiet = saved_quiet;
-    end_picture();
+// printed, also under -q, told of the files as they are: only then does it
+// act on a picture. Otherwise its lines are not shown (its error lines are).
+void order_as_linked_read_only(run_records &records, bool reporting) {
+    file_picture picture;
+    pass_context pass = pass_over(records, true, reporting ? &picture : nullptr);
+    quiet_lines lines(!reporting);
+    sort_for_linking(pass);
 }
 
-void link_pass() {
+void link_pass(run_records &records) {
     reset_stats();
-    begin_pass_picture();
-    sort_for_linking();
+    file_picture picture;
+    pass_context pass = pass_as_asked(records, picture);
+    sort_for_linking(pass);
     if (stop_requested()) return;
     report("Scanning for more dups ...\n");
-    scan_neighbours(compare_and_link);
+    scan_neighbours(pass, compare_and_link_in);
     if (stop_requested()) return;
     print_link_summary();
     print_link_extremes();
     report_flush();
-    end_picture();
 }
 
-void expansion_pass() {
+void expansion_pass(run_records &records) {
     reset_stats();
-    begin_pass_picture();
+    file_picture picture;
+    pass_context pass = pass_as_asked(records, picture);
     report("Scanning for hard links ...\n");
     begin_walk();
     for (int k = 0; k < file_count && !stop_requested(); ++k) {
-        expand_hard_link(&work_list[k]);
+        expand_hard_link_in(pass, &work_list[k]);
         progress_name();
     }
     if (stop_requested()) return;
     print_link_summary();
     print_link_extremes();
     report_flush();
-    end_picture();
 }
 
 // Of a run of neighbours that lie on one inode only the last is rewritten.
-void sparse_pass(unsigned char sparsing) {
+// The sparse pass always sees the files as they are.
+void sparse_pass(run_records &records, unsigned char sparsing) {
     reset_stats();
+    pass_context pass = pass_over(records, run_options.nodo != 0, nullptr);
     begin_walk();
     for (int k = 0; k < file_count && !stop_requested(); ++k) {
         if (k == file_count - 1 || differs_in_inode(&work_list[k], &work_list[k + 1]))
-            resparse_file(&work_list[k], sparsing);
+            resparse_file_in(pass, &work_list[k], sparsing);
         progress_name();
     }
     if (stop_requested()) return;
@@ -196,23 +217,24 @@ bool copies_bytes(pass_kind pass) {
     return pass == pass_kind::expansion || pass == pass_kind::sparse || pass == pass_kind::desparse;
 }
 
-void run_pass(pass_kind pass) {
+void run_pass(run_records &records, pass_kind pass) {
     switch (pass) {
-        case pass_kind::sparse_ordering: order_as_linked_read_only(false); break;
-        case pass_kind::link_report: order_as_linked_read_only(true); break;
-        case pass_kind::link: link_pass(); break;
-        case pass_kind::expansion: expansion_pass(); break;
-        case pass_kind::sparse: sparse_pass(1); break;
-        case pass_kind::desparse: sparse_pass(0); break;
-        case pass_kind::deletion: delete_pass(); break;
+        case pass_kind::sparse_ordering: order_as_linked_read_only(records, false); break;
+        case pass_kind::link_report: order_as_linked_read_only(records, true); break;
+        case pass_kind::link: link_pass(records); break;
+        case pass_kind::expansion: expansion_pass(records); break;
+        case pass_kind::sparse: sparse_pass(records, 1); break;
+        case pass_kind::desparse: sparse_pass(records, 0); break;
+        case pass_kind::deletion: delete_pass(records); break;
     }
 }
 
 [[noreturn]] void run_passes(bool delete_mode, int final_status) {
     const pass_plan plan = plan_passes(run_options, delete_mode);
+    run_records records;
     for (const pass_kind pass : plan.passes) {
         progress_pass_begins(pass_label(pass), copies_bytes(pass));
-        run_pass(pass);
+        run_pass(records, pass);
         progress_pass_ends();
         end_if_interrupted();
     }

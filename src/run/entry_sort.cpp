@@ -15,7 +15,8 @@ namespace {
 // of the comparison can take it out of the array. Once a signal asked the run
 // to stop, the comparator is no longer called: the runs are put one after the
 // other, so that the array still holds every entry once.
-void merge_runs(char **from, char **to, size_t lo, size_t mid, size_t hi, entry_compare compare) {
+template <class order_type>
+void merge_runs(char **from, char **to, size_t lo, size_t mid, size_t hi, order_type &compare) {
     size_t left = lo, right = mid, out = lo;
     while (left < mid && right < hi && !stop_requested()) {
         // One of the two next elements takes part in the next comparison: its
@@ -49,9 +50,8 @@ char **allocate_scratch(size_t count) {
     return scratch;
 }
 
-}  // namespace
-
-void sort_entries(char **base, size_t count, entry_compare compare) {
+template <class order_type>
+void sort_all(char **base, size_t count, order_type &compare) {
     if (count < 2) return;
     char **scratch = allocate_scratch(count);
     progress_step_begins(true, count * merge_rounds(count));
@@ -70,7 +70,8 @@ void sort_entries(char **base, size_t count, entry_compare compare) {
     std::free(scratch);
 }
 
-void sort_nearly_sorted(char **base, size_t count, entry_compare compare) {
+template <class order_type>
+void sort_nearly(char **base, size_t count, order_type &compare) {
     if (count < 2) return;
     // Where each ascending run starts, and the end of the last one.
     std::vector<size_t> starts{0};
@@ -101,4 +102,24 @@ void sort_nearly_sorted(char **base, size_t count, entry_compare compare) {
     }
     if (from != base) std::memcpy(base, from, count * sizeof(char *));
     std::free(scratch);
+}
+
+}  // namespace
+
+void sort_entries(char **base, size_t count, entry_compare compare) {
+    sort_all(base, count, compare);
+}
+
+void sort_entries(char **base, size_t count, pass_compare compare, pass_context &pass) {
+    auto in_pass = [&](const void *a, const void *b) { return compare(pass, a, b); };
+    sort_all(base, count, in_pass);
+}
+
+void sort_nearly_sorted(char **base, size_t count, entry_compare compare) {
+    sort_nearly(base, count, compare);
+}
+
+void sort_nearly_sorted(char **base, size_t count, pass_compare compare, pass_context &pass) {
+    auto in_pass = [&](const void *a, const void *b) { return compare(pass, a, b); };
+    sort_nearly(base, count, in_pass);
 }

@@ -17,6 +17,11 @@
 namespace {
 
 int mutes = 0;
+int quiet_override = -1;  // -1: as run_options.quiet says; else 0 or 1
+
+bool lines_quiet() {
+    return quiet_override >= 0 ? quiet_override != 0 : run_options.quiet != 0;
+}
 
 // The progress line's own state.
 bool stdout_is_terminal = false;  // lines on standard output erase the line too
@@ -159,6 +164,14 @@ muted_output::~muted_output() {
     --mutes;
 }
 
+quiet_lines::quiet_lines(bool quiet) : saved_(quiet_override) {
+    quiet_override = quiet ? 1 : 0;
+}
+
+quiet_lines::~quiet_lines() {
+    quiet_override = saved_;
+}
+
 namespace {
 
 // Writes one line on standard output, after erasing the progress line.
@@ -170,7 +183,7 @@ void write_report(const char *format, va_list args) {
 }  // namespace
 
 void report(const char *format, ...) {
-    if (run_options.quiet || mutes) return;
+    if (lines_quiet() || mutes) return;
     va_list args;
     va_start(args, format);
     write_report(format, args);
@@ -187,7 +200,7 @@ void report_always(const char *format, ...) {
 }
 
 void report_unflushed(const char *format, ...) {
-    if (run_options.quiet || mutes) return;
+    if (lines_quiet() || mutes) return;
     va_list args;
     va_start(args, format);
     write_report(format, args);

@@ -46,6 +46,20 @@ struct muted_output {
     muted_output &operator=(const muted_output &) = delete;
 };
 
+// While one lives, the lines that quiet silences (report, report_unflushed)
+// are silenced, or shown, as it says, whatever -q said: for the orderings that
+// the driver runs for a later pass, silent, or as a report shown also under
+// -q. The lines that quiet never silences are not touched.
+struct quiet_lines {
+    explicit quiet_lines(bool quiet);
+    ~quiet_lines();
+    quiet_lines(const quiet_lines &) = delete;
+    quiet_lines &operator=(const quiet_lines &) = delete;
+
+private:
+    int saved_;
+};
+
 // The progress line. When standard error is a terminal and quiet is clear,
 // a pass that has run for a second shows one line there: the pass, its names
 // examined of the total (or how far its sort is), the bytes read or copied

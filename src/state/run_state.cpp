@@ -20,10 +20,10 @@ void reset_stats() {
     run_stats = run_stats_record{};
 }
 
-void update_link_extremes(uint64_t nlink) {
+void update_link_extremes(run_stats_record &stats, uint64_t nlink) {
     auto widen = [](int32_t v) { return static_cast<uint64_t>(static_cast<int64_t>(v)); };
-    if (nlink < widen(run_stats.min_links)) run_stats.min_links = static_cast<int32_t>(nlink);
-    if (nlink > widen(run_stats.max_links)) run_stats.max_links = static_cast<int32_t>(nlink);
+    if (nlink < widen(stats.min_links)) stats.min_links = static_cast<int32_t>(nlink);
+    if (nlink > widen(stats.max_links)) stats.max_links = static_cast<int32_t>(nlink);
 }
 
 long work_entry_number(const char *name) {

@@ -81,7 +81,7 @@ void reset_stats();
 // Folds a link count into min_links and max_links. The counters are widened
 // with their sign and compared as unsigned 64-bit values with the count, then
 // stored truncated to 32 bits.
-void update_link_extremes(uint64_t nlink);
+void update_link_extremes(run_stats_record &stats, uint64_t nlink);
 
 // Adds to a 32-bit counter with wrap-around.
 inline void add_wrapping(uint32_t &counter, int64_t amount) {
