@@ -350,7 +350,8 @@ def measure_rounds(entries, work, runs, opts, paths, report, inspect=None):
     alike and the rounds can be compared pair by pair.
 
     entries: dicts with 'row' (the keys a row starts with: scenario, mode, tool), 'cmd',
-    'stdin' (a file or None) and 'timeout'. work: a tree with restore() -> names changed,
+    'stdin' (a file or None) and 'timeout', and optionally 'work' and 'inspect' where
+    they differ from the arguments. work: a tree with restore() -> names changed,
     wait_until_at_rest(seconds) and .tree. report: the run must change nothing (a name it
     changed is noted). inspect(row): called after a counting run that succeeded, before
     the tree is restored. Returns one row per entry; row['round_walls'][k] is its wall
@@ -359,8 +360,11 @@ def measure_rounds(entries, work, runs, opts, paths, report, inspect=None):
     touched = [0] * len(entries)  # the most names one report-only run changed
     timed = [[] for _ in entries]
 
+    def tree_of(i):
+        return entries[i].get('work', work)
+
     def after_run(i):
-        changed = work.restore()
+        changed = tree_of(i).restore()
         if report:
             touched[i] = max(touched[i], changed)
 
@@ -368,8 +372,8 @@ def measure_rounds(entries, work, runs, opts, paths, report, inspect=None):
     # time is not used, so it is also the warm-up.
     racing = []
     for i, (entry, row) in enumerate(zip(entries, rows)):
-        work.wait_until_at_rest(opts.rest)
-        counter = (opts.counter, work.tree) if opts.counter else None
+        tree_of(i).wait_until_at_rest(opts.rest)
+        counter = (opts.counter, tree_of(i).tree) if opts.counter else None
         first = run_once(entry['cmd'], entry['stdin'], paths['scratch'], entry['timeout'],
                          opts.launch, counter=counter)
         row['count_run_wall'] = first['wall']
@@ -377,19 +381,20 @@ def measure_rounds(entries, work, runs, opts, paths, report, inspect=None):
         if first.get('counted') and not problem:
             row['bytes_read'] = first['bytes_read']
             row['bytes_mapped'] = first['bytes_mapped']
-        if not problem and inspect:
-            inspect(row)
+        check = entry.get('inspect', inspect)
+        if not problem and check:
+            check(row)
         after_run(i)
         if problem:
             row['failure'] = problem
-            log(f"    {row['tool']:12s} {row['mode']:6s} counting run: {problem}")
+            log(f"    {row['tool']:12s} {row['mode']:6s} first run: {problem}")
         else:
             racing.append(i)
 
     for k in range(runs):
         for i in list(racing):
             entry, row = entries[i], rows[i]
-            work.wait_until_at_rest(opts.rest)
+            tree_of(i).wait_until_at_rest(opts.rest)
             run = run_once(entry['cmd'], entry['stdin'], paths['scratch'], entry['timeout'],
                            opts.launch)
             after_run(i)
@@ -459,7 +464,8 @@ def target_mark(sp, limit):
 def annotate(rows, peer_target, floor_target=None, rss_over_leanest=None, rss_limit=None):
     """Adds to the rows of one scenario and mode their ratios to the fastest peer (the
     peer with the lowest median) and to the floor, taken round by round; their peak RSS
-    over the leanest peer's; and on twinfold's rows which targets are met."""
+    over the leanest peer's; and on twinfold's rows which targets are met (a target
+    given as None is not checked)."""
     done = [r for r in rows if 'wall' in r and not r.get('failure')]
     peers = [r for r in done if is_peer(r['tool'])]
     fastest = min(peers, key=lambda r: r['wall'], default=None)
@@ -477,7 +483,7 @@ def annotate(rows, peer_target, floor_target=None, rss_over_leanest=None, rss_li
         if not is_twinfold(r['tool']):
             continue
         targets = {}
-        if fastest:
+        if fastest and peer_target is not None:
             targets['peer'] = target_mark(r['vs_peer'], peer_target)
         if floor_target is not None and floor:
             targets['floor'] = target_mark(r['vs_floor'], floor_target)
