@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Runs twinfold and its peers side by side over the benchmark corpora.
+"""Runs twinfold, its peers and the one-thread read floor side by side, in interleaved
+rounds, over the benchmark corpora.
 
 Called by bench/run.sh, which installs the peers and builds the tool and the
 read counter first. See bench/README.md for what each column means.
@@ -663,11 +664,11 @@ def versions():
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument('--quick', action='store_true', help='small corpora, a few minutes')
+    ap.add_argument('--quick', action='store_true', help='small corpora (15-20 minutes here)')
     ap.add_argument('--root', default='/tmp/twinfold-bench')
     ap.add_argument('--scenarios', default=','.join(SCENARIOS),
                     help='comma list of ' + ','.join(SCENARIOS))
-    ap.add_argument('--tools', default=','.join(TOOLS))
+    ap.add_argument('--tools', default=','.join(TOOLS), help='comma list of ' + ','.join(TOOLS))
     ap.add_argument('--modes', default='link,report')
     ap.add_argument('--no-growth', action='store_true', help='skip the small-half corpus')
     ap.add_argument('--runs', type=int, help='timed rounds in both modes (default: '
@@ -677,7 +678,7 @@ def main():
     ap.add_argument('--link-runs', type=int, help='timed rounds in link mode, each on a '
                     'restored tree (default 3)')
     ap.add_argument('--timeout', type=int, help='seconds per run')
-    ap.add_argument('--slow', type=float, help='stop a row after a run longer than this')
+    ap.add_argument('--slow', type=float, help='a tool leaves the rounds after a run longer than this')
     ap.add_argument('--no-rest', dest='rest', action='store_const', const=0.0,
                     default=REST_SECONDS,
                     help='run at once on a restored tree, without letting it come to rest')

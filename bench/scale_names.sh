@@ -30,8 +30,8 @@
 #                         DIRS match)
 # Needs GNU time (/usr/bin/time), prlimit, setpriv, cc, python3, jdupes, rdfind
 # and hardlink, and runs as root (for the switch to nobody). Meant to be run by
-# hand, not in CI: it writes millions of files and takes about half an hour with
-# the defaults (see bench/README.md).
+# hand, not in CI: it writes millions of files and takes 15-20 minutes with the
+# defaults (see bench/README.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
