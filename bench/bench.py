@@ -724,6 +724,7 @@ def main():
     for p in paths.values():
         os.makedirs(p, exist_ok=True)
     started = datetime.datetime.now()
+    load_at_start = os.getloadavg()[0]
 
     corpora = {}
     for s in measured:
@@ -777,7 +778,8 @@ def main():
               'the rounds; ratios are taken round by round against the peer with the lowest '
               'median and against the floor, shown as median (min–max). Timeout '
               f'{opts.timeout} s per run; a tool leaves the rounds after a run longer than '
-              f'{opts.slow:g} s. Took {str(elapsed).split(".")[0]}.', '',
+              f'{opts.slow:g} s. Took {str(elapsed).split(".")[0]}; load average (1 min) '
+              f'{load_at_start:.1f} at the start, {os.getloadavg()[0]:.1f} at the end.', '',
               scenario_lines(facts_by_scenario, measured), '',
               main_table(rows, facts_by_scenario, scenarios), '',
               target_legend(f"report ≤{TARGETS['peer']['report']:g} of the fastest peer and "

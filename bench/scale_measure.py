@@ -221,6 +221,7 @@ def main():
     paths = {'scratch': opts.scratch}
     os.makedirs(opts.scratch, exist_ok=True)
     started = time.time()
+    load_at_start = os.getloadavg()[0]
 
     sizes = [(opts.tree, opts.list)]
     if opts.half_tree:
@@ -291,7 +292,8 @@ def main():
         print(growth_table(rows, half, full))
     print()
     print(f'Median of {opts.runs} interleaved rounds after one untimed run per tool; '
-          f'took {time.time() - started:.0f} s.')
+          f'took {time.time() - started:.0f} s; load average (1 min) {load_at_start:.1f} at '
+          f'the start, {os.getloadavg()[0]:.1f} at the end on {os.cpu_count()} CPUs.')
 
 
 if __name__ == '__main__':
