@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Runs twinfold and its peers side by side over the benchmark corpora.
+"""Runs twinfold, its peers and the one-thread read floor side by side, in interleaved
+rounds, over the benchmark corpora.
 
 Called by bench/run.sh, which installs the peers and builds the tool and the
 read counter first. See bench/README.md for what each column means.
@@ -43,10 +44,17 @@ PRESETS = {
         'big': ['--size-mib', '256', '--equal', '3', '--differ', '3'],
     },
 }
-DEFAULTS = {  # runs per row, per-run timeout, the wall time after which one run is enough
-    'quick': {'runs': 3, 'timeout': 120, 'slow': 20},
-    'full': {'runs': 3, 'timeout': 600, 'slow': 60},
+DEFAULTS = {  # timed runs per row in each mode, per-run timeout, the wall time after which
+    # one run is enough
+    'quick': {'report_runs': 5, 'link_runs': 3, 'timeout': 120, 'slow': 20},
+    'full': {'report_runs': 5, 'link_runs': 3, 'timeout': 600, 'slow': 60},
 }
+# What issue 23 asks of twinfold, checked on its rows: wall time at most this
+# share of the fastest peer's (per mode) and of the one-thread read floor's
+# (report mode), peak RSS at most this much above the leanest peer's, and at
+# most this growth of wall time from N to 2N files.
+TARGETS = {'peer': {'report': 0.7, 'link': 0.85}, 'floor': 1.3, 'rss_mib': 10.0,
+           'growth': 2.1}
 # twinfold acts on what it remembers of a file only when the file's change
 # time was older than 3 s when its bytes were read (stamp_margin_ns in
 # src/fs/stamp_trust.h); it reads newer files again before linking them. A
@@ -55,7 +63,8 @@ DEFAULTS = {  # runs per row, per-run timeout, the wall time after which one run
 # writing to (--no-rest skips the wait). The peers do not care.
 REST_SECONDS = 3.5
 SCENARIOS = ['real', 'small', 'samesize', 'big']
-TOOLS = ['twinfold', 'jdupes', 'rdfind', 'hardlink', 'fdupes']
+# In the order of a round: twinfold first, then each peer, then the floor.
+TOOLS = ['twinfold', 'jdupes', 'rdfind', 'hardlink', 'fdupes', 'floor']
 
 
 def is_twinfold(tool):
@@ -63,9 +72,21 @@ def is_twinfold(tool):
     return tool in ('twinfold', 'twinfold-ref')
 
 
-def tool_command(tool, mode, tree, twinfold, reference=None):
+def is_peer(tool):
+    """One of the other programs that find equal files; not twinfold, not the floor."""
+    return not is_twinfold(tool) and tool != 'floor'
+
+
+def takes_list(tool):
+    """twinfold and the floor read the name list on standard input; the peers walk the tree."""
+    return is_twinfold(tool) or tool == 'floor'
+
+
+def tool_command(tool, mode, tree, twinfold, reference=None, floor=None):
     """The command line of one tool in one mode, or None where the tool has no such mode."""
     link = mode == 'link'
+    if tool == 'floor':
+        return None if link or floor is None else [floor]
     if is_twinfold(tool):
         binary = twinfold if tool == 'twinfold' else reference
         if binary is None:
@@ -321,65 +342,158 @@ def failure_text(run, timeout):
     return ''
 
 
-# ---- a row: one tool, one mode, one scenario -------------------------------------
+# ---- the rows of one scenario and mode, measured in interleaved rounds -------------
 
-def measure_row(tool, mode, work, manifest, list_path, opts, paths):
-    row = {'scenario': work.scenario, 'mode': mode, 'tool': tool, 'notes': []}
-    cmd = tool_command(tool, mode, work.tree, opts.twinfold, opts.reference)
-    stdin = list_path if is_twinfold(tool) else None
-    touched = 0  # the most names one report-only run changed
+def measure_rounds(entries, work, runs, opts, paths, report, inspect=None):
+    """Measures several tools on one tree: one counting run each, then `runs` rounds in
+    which every tool still racing runs once, in the order of entries, so that a change
+    of the machine's load (other work, the page cache, write-back) falls on all of them
+    alike and the rounds can be compared pair by pair.
 
-    def after_run():
-        nonlocal touched
-        changed = work.restore()
-        if mode == 'report':
-            touched = max(touched, changed)
+    entries: dicts with 'row' (the keys a row starts with: scenario, mode, tool), 'cmd',
+    'stdin' (a file or None) and 'timeout', and optionally 'work' and 'inspect' where
+    they differ from the arguments. work: a tree with restore() -> names changed,
+    wait_until_at_rest(seconds) and .tree. report: the run must change nothing (a name it
+    changed is noted). inspect(row): called after a counting run that succeeded, before
+    the tree is restored. Returns one row per entry; row['round_walls'][k] is its wall
+    time in round k, None where it did not run in that round."""
+    rows = [dict(e['row'], notes=[], round_walls=[None] * runs) for e in entries]
+    touched = [0] * len(entries)  # the most names one report-only run changed
+    timed = [[] for _ in entries]
+
+    def tree_of(i):
+        return entries[i].get('work', work)
+
+    def after_run(i):
+        changed = tree_of(i).restore()
+        if report:
+            touched[i] = max(touched[i], changed)
 
     # Run 0 counts the bytes read and, when linking, leaves a tree to inspect; its
     # time is not used, so it is also the warm-up.
-    work.wait_until_at_rest(opts.rest)
-    first = run_once(cmd, stdin, paths['scratch'], opts.timeout, opts.launch,
-                     counter=(opts.counter, work.tree))
-    row['count_run_wall'] = first['wall']
-    problem = failure_text(first, opts.timeout)
-    if first.get('counted') and not problem:
-        row['bytes_read'] = first['bytes_read']
-        row['bytes_mapped'] = first['bytes_mapped']
-    if not problem and mode == 'link':
+    racing = []
+    for i, (entry, row) in enumerate(zip(entries, rows)):
+        tree_of(i).wait_until_at_rest(opts.rest)
+        counter = (opts.counter, tree_of(i).tree) if opts.counter else None
+        first = run_once(entry['cmd'], entry['stdin'], paths['scratch'], entry['timeout'],
+                         opts.launch, counter=counter)
+        row['count_run_wall'] = first['wall']
+        problem = failure_text(first, entry['timeout'])
+        if first.get('counted') and not problem:
+            row['bytes_read'] = first['bytes_read']
+            row['bytes_mapped'] = first['bytes_mapped']
+        check = entry.get('inspect', inspect)
+        if not problem and check:
+            check(row)
+        after_run(i)
+        if problem:
+            row['failure'] = problem
+            log(f"    {row['tool']:12s} {row['mode']:6s} first run: {problem}")
+        else:
+            racing.append(i)
+
+    for k in range(runs):
+        for i in list(racing):
+            entry, row = entries[i], rows[i]
+            tree_of(i).wait_until_at_rest(opts.rest)
+            run = run_once(entry['cmd'], entry['stdin'], paths['scratch'], entry['timeout'],
+                           opts.launch)
+            after_run(i)
+            problem = failure_text(run, entry['timeout'])
+            if problem:
+                row['failure'] = problem
+                racing.remove(i)
+                log(f"    {row['tool']:12s} {row['mode']:6s} round {k + 1}/{runs}: {problem}")
+                continue
+            timed[i].append(run)
+            row['round_walls'][k] = run['wall']
+            log(f"    {row['tool']:12s} {row['mode']:6s} round {k + 1}/{runs}: "
+                f"{run['wall']:.3f} s")
+            if run['wall'] > opts.slow and k < runs - 1:
+                row['notes'].append(f'slow: {len(timed[i])} timed run(s)')
+                racing.remove(i)
+
+    for row, runs_of_row, changed in zip(rows, timed, touched):
+        if runs_of_row:
+            row['runs'] = len(runs_of_row)
+            row['wall'] = statistics.median(r['wall'] for r in runs_of_row)
+            row['cpu'] = statistics.median(r['cpu'] for r in runs_of_row)
+            row['rss_mib'] = max(r['rss_mib'] for r in runs_of_row)
+            row['walls'] = [r['wall'] for r in runs_of_row]
+        if changed:
+            row['notes'].append(f'CHANGED {changed} names in a report-only run')
+    return rows
+
+
+def link_inspector(work, manifest):
+    """The check of a tree after a linking counting run: lost names, wrong contents."""
+    def inspect(row):
         check = inspect_linked_tree(work.tree, manifest)
         row.update(check)
         for key, label in (('missing', 'LOST'), ('wrong_content', 'WRONG CONTENT'),
                            ('not_regular', 'not regular'), ('extra', 'extra names')):
             if check[key]:
                 row['notes'].append(f'{label}: {check[key]} names')
-    after_run()
-    if problem:
-        row['failure'] = problem
-    else:
-        runs = []
-        for _ in range(opts.runs):
-            work.wait_until_at_rest(opts.rest)
-            run = run_once(cmd, stdin, paths['scratch'], opts.timeout, opts.launch)
-            after_run()
-            problem = failure_text(run, opts.timeout)
-            if problem:
-                row['failure'] = problem
-                break
-            runs.append(run)
-            if run['wall'] > opts.slow and len(runs) < opts.runs:
-                row['notes'].append(f'slow: {len(runs)} timed run(s)')
-                break
-        if runs:
-            row['runs'] = len(runs)
-            row['wall'] = statistics.median(r['wall'] for r in runs)
-            row['cpu'] = statistics.median(r['cpu'] for r in runs)
-            row['rss_mib'] = max(r['rss_mib'] for r in runs)
-            row['walls'] = [r['wall'] for r in runs]
-    if touched:
-        row['notes'].append(f'CHANGED {touched} names in a report-only run')
-    shown = f"{row['wall']:.3f} s" if 'wall' in row else row.get('failure', '')
-    log(f'    {tool:9s} {mode:6s} {shown}')
-    return row
+    return inspect
+
+
+# ---- ratios and targets ------------------------------------------------------------
+
+def paired_ratios(row, other):
+    """row's wall time ÷ other's, in each round where both ran."""
+    return [a / b for a, b in zip(row['round_walls'], other['round_walls'])
+            if a is not None and b]
+
+
+def spread(values):
+    if not values:
+        return None
+    return {'median': statistics.median(values), 'min': min(values), 'max': max(values),
+            'rounds': len(values)}
+
+
+def target_mark(sp, limit):
+    """'met' when the median and every round are within the limit, 'median' when only the
+    median is, 'missed' when the median is not."""
+    if sp is None:
+        return None
+    if sp['max'] <= limit:
+        return 'met'
+    return 'median' if sp['median'] <= limit else 'missed'
+
+
+def annotate(rows, peer_target, floor_target=None, rss_over_leanest=None, rss_limit=None):
+    """Adds to the rows of one scenario and mode their ratios to the fastest peer (the
+    peer with the lowest median) and to the floor, taken round by round; their peak RSS
+    over the leanest peer's; and on twinfold's rows which targets are met (a target
+    given as None is not checked)."""
+    done = [r for r in rows if 'wall' in r and not r.get('failure')]
+    peers = [r for r in done if is_peer(r['tool'])]
+    fastest = min(peers, key=lambda r: r['wall'], default=None)
+    leanest = min(peers, key=lambda r: r['rss_mib'], default=None)
+    floor = next((r for r in done if r['tool'] == 'floor'), None)
+    for r in done:
+        if fastest:
+            sp = spread(paired_ratios(r, fastest))
+            r['vs_peer'] = dict(sp, peer=fastest['tool']) if sp else None
+        if floor:
+            r['vs_floor'] = spread(paired_ratios(r, floor))
+        if leanest:
+            r['rss_over_leanest'] = r['rss_mib'] - leanest['rss_mib']
+            r['leanest_peer'] = leanest['tool']
+        if not is_twinfold(r['tool']):
+            continue
+        targets = {}
+        if fastest and peer_target is not None:
+            targets['peer'] = target_mark(r['vs_peer'], peer_target)
+        if floor_target is not None and floor:
+            targets['floor'] = target_mark(r['vs_floor'], floor_target)
+        if rss_over_leanest is not None and leanest:
+            targets['RSS'] = ('met' if r['rss_over_leanest'] <= rss_over_leanest
+                              else 'missed')
+        if rss_limit is not None:
+            targets['RSS'] = 'met' if r['rss_mib'] <= rss_limit else 'missed'
+        r['targets'] = targets
 
 
 # ---- output ------------------------------------------------------------------------
@@ -405,36 +519,101 @@ def read_amp(row, facts):
     return fmt_num(amp) + (' (mmap)' if row['bytes_mapped'] else '')
 
 
+MARKS = {'met': '✓', 'median': '~', 'missed': '✗'}
+
+
+def fmt_spread(sp):
+    """median (min–max over the rounds); the median alone when there was one round."""
+    if not sp:
+        return '—'
+    if sp['rounds'] == 1:
+        return fmt_num(sp['median'])
+    return f"{fmt_num(sp['median'])} ({fmt_num(sp['min'])}–{fmt_num(sp['max'])})"
+
+
+def fmt_targets(row):
+    targets = row.get('targets')
+    if not targets:
+        return ''
+    return ' '.join(f'{name} {MARKS[mark]}' for name, mark in targets.items() if mark)
+
+
+def target_legend(mode_limits):
+    """The line under a table that says what the marks of its targets column stand for."""
+    return (f'Targets (twinfold rows): {mode_limits}. ✓ met by the median and in every '
+            'round, ~ met by the median but not in every round, ✗ missed.')
+
+
 def main_table(rows, facts_by_scenario, scenarios):
-    out = ['| scenario | mode | tool | wall s | CPU s | peak RSS MiB | reclaimed files '
-           '| read amp | ÷ fastest peer | runs | notes |',
-           '|---|---|---|---:|---:|---:|---:|---:|---:|---:|---|']
+    out = ['| scenario | mode | tool | wall s | CPU s | peak RSS MiB | RSS − leanest peer '
+           '| reclaimed files | read amp | ÷ fastest peer | ÷ floor | targets | runs | notes |',
+           '|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---|']
     for scenario in scenarios:
         for mode in ('link', 'report'):
-            group = [r for r in rows if r['scenario'] == scenario and r['mode'] == mode]
-            peers = [r['wall'] for r in group
-                     if not is_twinfold(r['tool']) and 'wall' in r and not r.get('failure')]
-            fastest = min(peers) if peers else None
-            for r in group:
+            for r in (r for r in rows if r['scenario'] == scenario and r['mode'] == mode):
                 ok = 'wall' in r and not r.get('failure')
-                ratio = fmt_num(r['wall'] / fastest) if ok and fastest else '—'
                 notes = ([r['failure']] if r.get('failure') else []) + r['notes']
                 reclaimed = str(r['reclaimed']) if mode == 'link' and 'reclaimed' in r else '—'
+                vs_peer = r.get('vs_peer')
+                if vs_peer and r['tool'] == vs_peer['peer']:
+                    ratio = 'fastest'
+                else:
+                    ratio = fmt_spread(vs_peer)
+                if 'rss_over_leanest' not in r or r['tool'] == 'floor':
+                    rss_over = '—'
+                elif r['tool'] == r['leanest_peer']:
+                    rss_over = 'leanest'
+                else:
+                    rss_over = f"{r['rss_over_leanest']:+.1f}"
                 out.append('| ' + ' | '.join([
                     scenario, mode, r['tool'],
                     fmt_num(r['wall']) if ok else '—',
                     fmt_num(r['cpu']) if ok else '—',
                     f"{r['rss_mib']:.1f}" if ok else '—',
-                    reclaimed, read_amp(r, facts_by_scenario[scenario]), ratio,
-                    str(r.get('runs', 0)), '; '.join(notes) or 'ok']) + ' |')
+                    rss_over, reclaimed, read_amp(r, facts_by_scenario[scenario]), ratio,
+                    'floor' if r['tool'] == 'floor' else fmt_spread(r.get('vs_floor')),
+                    fmt_targets(r), str(r.get('runs', 0)), '; '.join(notes) or 'ok']) + ' |')
+    return '\n'.join(out)
+
+
+def target_summary(rows, scenarios):
+    """One line per twinfold build: on how many rows it meets every target, and the misses."""
+    out = []
+    for tool in ('twinfold', 'twinfold-ref'):
+        mine = [r for s in scenarios for m in ('link', 'report') for r in rows
+                if r['scenario'] == s and r['mode'] == m and r['tool'] == tool]
+        if not mine:
+            continue
+        misses = []
+        for r in mine:
+            if r.get('failure') or 'wall' not in r:
+                misses.append(f"{r['scenario']} {r['mode']}: {r.get('failure', 'no runs')}")
+                continue
+            parts = []
+            for name, mark in r.get('targets', {}).items():
+                if mark == 'met':
+                    continue
+                if name == 'peer':
+                    figure = f"{r['vs_peer']['median']:.2f} of {r['vs_peer']['peer']}"
+                elif name == 'floor':
+                    figure = f"{r['vs_floor']['median']:.2f} of the floor"
+                else:
+                    figure = f"{r['rss_over_leanest']:+.1f} MiB over {r['leanest_peer']}"
+                parts.append(figure + ('' if mark == 'missed' else ' (median only)'))
+            if parts:
+                misses.append(f"{r['scenario']} {r['mode']}: " + ', '.join(parts))
+        met = len(mine) - len(misses)
+        out.append(f'- {tool} meets every target on {met} of {len(mine)} rows'
+                   + (': ' + '; '.join(misses) if misses else '.'))
     return '\n'.join(out)
 
 
 def growth_table(rows, n_files):
     out = [f'| tool | mode | wall s at N={n_files[0]} | wall s at 2N={n_files[1]} | wall ratio '
-           '| CPU ratio |', '|---|---|---:|---:|---:|---:|']
+           f'| CPU ratio | target ≤{TARGETS["growth"]:g} |',
+           '|---|---|---:|---:|---:|---:|---|']
     for mode in ('link', 'report'):
-        for tool in TOOLS + ['twinfold-ref']:
+        for tool in TOOLS[:1] + ['twinfold-ref'] + TOOLS[1:]:
             half = next((r for r in rows if r['scenario'] == 'small-half' and r['mode'] == mode
                          and r['tool'] == tool), None)
             full = next((r for r in rows if r['scenario'] == 'small' and r['mode'] == mode
@@ -443,12 +622,16 @@ def growth_table(rows, n_files):
                 continue
             if 'wall' in half and 'wall' in full and not half.get('failure') \
                     and not full.get('failure'):
+                ratio = full['wall'] / half['wall']
+                check = ''
+                if is_twinfold(tool):
+                    check = MARKS['met' if ratio <= TARGETS['growth'] else 'missed']
                 out.append(f"| {tool} | {mode} | {fmt_num(half['wall'])} | "
-                           f"{fmt_num(full['wall'])} | {full['wall'] / half['wall']:.2f} | "
-                           f"{full['cpu'] / max(half['cpu'], 1e-3):.2f} |")
+                           f"{fmt_num(full['wall'])} | {ratio:.2f} | "
+                           f"{full['cpu'] / max(half['cpu'], 1e-3):.2f} | {check} |")
             else:
                 why = half.get('failure') or full.get('failure') or 'no runs'
-                out.append(f'| {tool} | {mode} | — | — | — | {why} |')
+                out.append(f'| {tool} | {mode} | — | — | — | {why} | |')
     return '\n'.join(out)
 
 
@@ -481,16 +664,21 @@ def versions():
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument('--quick', action='store_true', help='small corpora, a few minutes')
+    ap.add_argument('--quick', action='store_true', help='small corpora (15-20 minutes here)')
     ap.add_argument('--root', default='/tmp/twinfold-bench')
     ap.add_argument('--scenarios', default=','.join(SCENARIOS),
                     help='comma list of ' + ','.join(SCENARIOS))
-    ap.add_argument('--tools', default=','.join(TOOLS))
+    ap.add_argument('--tools', default=','.join(TOOLS), help='comma list of ' + ','.join(TOOLS))
     ap.add_argument('--modes', default='link,report')
     ap.add_argument('--no-growth', action='store_true', help='skip the small-half corpus')
-    ap.add_argument('--runs', type=int)
+    ap.add_argument('--runs', type=int, help='timed rounds in both modes (default: '
+                    '--report-runs and --link-runs)')
+    ap.add_argument('--report-runs', type=int, help='interleaved timed rounds in report mode '
+                    '(default 5)')
+    ap.add_argument('--link-runs', type=int, help='timed rounds in link mode, each on a '
+                    'restored tree (default 3)')
     ap.add_argument('--timeout', type=int, help='seconds per run')
-    ap.add_argument('--slow', type=float, help='stop a row after a run longer than this')
+    ap.add_argument('--slow', type=float, help='a tool leaves the rounds after a run longer than this')
     ap.add_argument('--no-rest', dest='rest', action='store_const', const=0.0,
                     default=REST_SECONDS,
                     help='run at once on a restored tree, without letting it come to rest')
@@ -499,8 +687,13 @@ def main():
                     'in the same run as the row "twinfold-ref"')
     ap.add_argument('--counter', default=os.path.join(REPO, 'build', 'read_counter.so'))
     ap.add_argument('--launch', default=os.path.join(REPO, 'build', 'bench_launch'))
+    ap.add_argument('--floor', default=os.path.join(REPO, 'build', 'read_floor'),
+                    help='the one-thread read floor (bench/read_floor.c), the row "floor"')
     opts = ap.parse_args()
     preset = 'quick' if opts.quick else 'full'
+    if opts.runs is not None:
+        opts.report_runs = opts.report_runs or opts.runs
+        opts.link_runs = opts.link_runs or opts.runs
     for key, value in DEFAULTS[preset].items():
         if getattr(opts, key) is None:
             setattr(opts, key, value)
@@ -509,6 +702,7 @@ def main():
         opts.reference = os.path.abspath(opts.reference)
     opts.counter = os.path.abspath(opts.counter)
     opts.launch = os.path.abspath(opts.launch)
+    opts.floor = os.path.abspath(opts.floor)
     scenarios = [s for s in opts.scenarios.split(',') if s]
     tools = [t for t in opts.tools.split(',') if t]
     modes = [m for m in opts.modes.split(',') if m]
@@ -518,8 +712,11 @@ def main():
     for t in tools:
         if t not in TOOLS:
             sys.exit(f'bench: unknown tool {t}')
-    if opts.reference and 'twinfold-ref' not in tools:
-        tools.insert(tools.index('twinfold') + 1 if 'twinfold' in tools else 0, 'twinfold-ref')
+    if opts.reference:
+        tools.append('twinfold-ref')
+    # A round runs twinfold first, then each peer, then the floor.
+    order = TOOLS[:1] + ['twinfold-ref'] + TOOLS[1:]
+    tools = sorted(set(tools), key=order.index)
     growth = 'small' in scenarios and not opts.no_growth
     measured = scenarios + (['small-half'] if growth else [])
 
@@ -527,6 +724,7 @@ def main():
     for p in paths.values():
         os.makedirs(p, exist_ok=True)
     started = datetime.datetime.now()
+    load_at_start = os.getloadavg()[0]
 
     corpora = {}
     for s in measured:
@@ -550,10 +748,22 @@ def main():
         for mode in ('report', 'link'):
             if mode not in modes:
                 continue
+            entries = []
             for tool in tools:
-                if tool_command(tool, mode, 'x', opts.twinfold, opts.reference) is None:
-                    continue
-                rows.append(measure_row(tool, mode, work, manifest, list_path, opts, paths))
+                cmd = tool_command(tool, mode, work.tree, opts.twinfold, opts.reference,
+                                   opts.floor)
+                if cmd is not None:
+                    entries.append({'row': {'scenario': s, 'mode': mode, 'tool': tool},
+                                    'cmd': cmd, 'stdin': list_path if takes_list(tool) else None,
+                                    'timeout': opts.timeout})
+            report_mode = mode == 'report'
+            group = measure_rounds(entries, work,
+                                   opts.report_runs if report_mode else opts.link_runs,
+                                   opts, paths, report_mode,
+                                   inspect=None if report_mode else link_inspector(work, manifest))
+            annotate(group, TARGETS['peer'][mode], TARGETS['floor'] if report_mode else None,
+                     rss_over_leanest=TARGETS['rss_mib'])
+            rows += group
     elapsed = datetime.datetime.now() - started
 
     v = versions()
@@ -562,14 +772,25 @@ def main():
               f"corpora under {opts.root} (ext4). {v['twinfold']}."
               + (f' twinfold-ref: {opts.reference}.' if opts.reference else ''),
               f"Peers: {v['jdupes']}; {v['rdfind']}; {v['hardlink']}; {v['fdupes']}.",
-              f'Median of up to {opts.runs} timed runs after one counting run; timeout '
-              f'{opts.timeout} s per run; a row stops after a run longer than {opts.slow:g} s. '
-              f'Took {str(elapsed).split(".")[0]}.', '',
+              f'One counting run per tool, then up to {opts.report_runs} interleaved rounds in '
+              f'report mode and {opts.link_runs} in link mode (each on a restored tree): in a '
+              'round twinfold runs first, then each peer, then the floor. Times are medians over '
+              'the rounds; ratios are taken round by round against the peer with the lowest '
+              'median and against the floor, shown as median (min–max). Timeout '
+              f'{opts.timeout} s per run; a tool leaves the rounds after a run longer than '
+              f'{opts.slow:g} s. Took {str(elapsed).split(".")[0]}; load average (1 min) '
+              f'{load_at_start:.1f} at the start, {os.getloadavg()[0]:.1f} at the end.', '',
               scenario_lines(facts_by_scenario, measured), '',
-              main_table(rows, facts_by_scenario, scenarios)]
+              main_table(rows, facts_by_scenario, scenarios), '',
+              target_legend(f"report ≤{TARGETS['peer']['report']:g} of the fastest peer and "
+                            f"≤{TARGETS['floor']:g} of the floor, link ≤"
+                            f"{TARGETS['peer']['link']:g} of the fastest peer; peak RSS ≤ the "
+                            f"leanest peer's + {TARGETS['rss_mib']:g} MiB"), '',
+              target_summary(rows, scenarios)]
     if growth:
         n = (facts_by_scenario['small-half']['names'], facts_by_scenario['small']['names'])
-        report += ['', f'Growth check: "small" at N and 2N files (ratio 2.0 = linear).', '',
+        report += ['', f'Growth check: "small" at N and 2N files (ratio 2.0 = linear; target '
+                   f'for twinfold ≤{TARGETS["growth"]:g} in wall time).', '',
                    growth_table(rows, n)]
     text = '\n'.join(report) + '\n'
     print(text)

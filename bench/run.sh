@@ -1,6 +1,7 @@
 #!/bin/bash
 # Benchmark runner: installs the peers that are missing, builds twinfold
-# (Release) and the read counter, checks the counter, then measures.
+# (Release), the read counter, the launcher and the read floor, checks the
+# counter, then measures.
 #
 #   bench/run.sh --quick            a few minutes, small corpora
 #   bench/run.sh                    the full run
@@ -38,7 +39,8 @@ fi
 
 cc -O2 -Wall -Wextra -shared -fPIC -o build/read_counter.so bench/read_counter.c -ldl
 cc -O2 -Wall -Wextra -o build/bench_launch bench/launch.c
+cc -O2 -Wall -Wextra -o build/read_floor bench/read_floor.c
 bench/check_read_counter.sh build/read_counter.so >&2
 
 exec python3 bench/bench.py --twinfold build/twinfold --counter build/read_counter.so \
-    --launch build/bench_launch "$@"
+    --launch build/bench_launch --floor build/read_floor "$@"

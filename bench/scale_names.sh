@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # Scale run: builds a tree of many names (mostly empty files, some small ones,
-# a few groups of equal ones) in a few thousand directories, then
-#   1. runs `twinfold -n` over all of them and states its peak memory and time;
+# a few groups of equal ones) in a few thousand directories, and one of half as
+# many names in half as many directories, then
+#   1. measures `twinfold -n -q` beside `jdupes -r -q`, `rdfind -dryrun true` and
+#      (when it finishes within HARDLINK_TIMEOUT) util-linux `hardlink -n -c` on
+#      the large tree, and twinfold and the first two peers on the half one: wall
+#      time and peak RSS, median of RUNS interleaved rounds, the ratio to the
+#      fastest peer and the growth from N to 2N names; then twinfold's link mode
+#      on a copy of each tree, restored after every run (bench/scale_measure.py);
 #   2. runs it as an ordinary user (nobody) over part of them with an 8 MiB
 #      memory-lock limit, and shows that the run is whole: no allocation
 #      failure, no crash, every name taken in.
@@ -9,25 +15,39 @@
 # Usage: bench/scale_names.sh [path/to/twinfold]
 #   Without a binary, a Release build is made in build-release/.
 # Environment:
-#   NAMES=1000000         names in the tree
-#   LOCKED_NAMES=500000   names for the locked run
+#   NAMES=1000000         names in the tree (2N; the half tree holds NAMES/2)
+#   RUNS=3                timed rounds of each measurement
+#   TIMEOUT=600           seconds per run before a tool is killed
+#   HARDLINK_TIMEOUT=60   the same for util-linux hardlink, measured on the 2N
+#                         tree only (it took 684 s on a million names); 0 = leave it out
+#   GROWTH=1              also the half tree and the growth check (0 = 2N only)
+#   LINK=1                also twinfold's link mode (0 = report mode only)
+#   LOCKED_NAMES=500000   names for the locked run (at most NAMES; 0 = no locked run)
 #   MEMLOCK=8388608       lock limit of the locked run, in bytes
 #   DIRS=2000             directories the names are spread over
-#   SCALE_ROOT=/tmp/twinfold-scale   where the tree and the lists go
-#   KEEP=1                keep the tree afterwards (it is reused when NAMES matches)
-# Needs GNU time (/usr/bin/time), prlimit and setpriv, and runs as root (for
-# the switch to nobody). Meant to be run by hand, not in CI: it writes a
-# million files and takes minutes.
+#   SCALE_ROOT=/tmp/twinfold-scale   where the trees and the lists go
+#   KEEP=1                keep the trees afterwards (each is reused when NAMES and
+#                         DIRS match)
+# Needs GNU time (/usr/bin/time), prlimit, setpriv, cc, python3, jdupes, rdfind
+# and hardlink, and runs as root (for the switch to nobody). Meant to be run by
+# hand, not in CI: it writes millions of files and takes 15-20 minutes with the
+# defaults (see bench/README.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 NAMES=${NAMES:-1000000}
+RUNS=${RUNS:-3}
+TIMEOUT=${TIMEOUT:-600}
+HARDLINK_TIMEOUT=${HARDLINK_TIMEOUT:-60}
+GROWTH=${GROWTH:-1}
+LINK=${LINK:-1}
 LOCKED_NAMES=${LOCKED_NAMES:-500000}
+(( LOCKED_NAMES <= NAMES )) || LOCKED_NAMES=$NAMES
 MEMLOCK=${MEMLOCK:-8388608}
 DIRS=${DIRS:-2000}
 ROOT=${SCALE_ROOT:-/tmp/twinfold-scale}
 
-for tool in /usr/bin/time prlimit setpriv find; do
+for tool in /usr/bin/time prlimit setpriv find cc python3 jdupes rdfind hardlink; do
     command -v "$tool" >/dev/null || { echo "scale_names: $tool is missing" >&2; exit 2; }
 done
 
@@ -41,22 +61,27 @@ fi
 
 cleanup() { [ "${KEEP:-0}" = 1 ] || rm -rf "$ROOT"; }
 trap cleanup EXIT
+mkdir -p "$ROOT"
+chmod 755 "$ROOT"
+cc -O2 -Wall -Wextra -o "$ROOT/bench_launch" bench/launch.c
 
-# --- the tree ---------------------------------------------------------------
-# Per directory: mostly empty files; every 10th file small and unique; every
-# 100th file one of NAMES/1000 shared contents, so that groups of about ten
-# equal files are spread over the whole tree.
+# --- the trees ----------------------------------------------------------------
+# make_tree DIR NAMES DIRS: per directory mostly empty files; every 10th file
+# small and unique; every 100th file one of NAMES/1000 shared contents, so that
+# groups of about ten equal files are spread over the whole tree. The list of
+# its names goes to DIR/names.
 make_tree() {
-    rm -rf "$ROOT"
-    mkdir -p "$ROOT/tree"
-    chmod 755 "$ROOT" "$ROOT/tree"
-    local per_dir=$(( (NAMES + DIRS - 1) / DIRS ))
-    local groups=$(( NAMES / 1000 > 0 ? NAMES / 1000 : 1 ))
+    local base=$1 names=$2 dirs=$3
+    rm -rf "$base"
+    mkdir -p "$base/tree"
+    chmod 755 "$base" "$base/tree"
+    local per_dir=$(( (names + dirs - 1) / dirs ))
+    local groups=$(( names / 1000 > 0 ? names / 1000 : 1 ))
     local made=0 d j n
-    for (( d = 0; d < DIRS && made < NAMES; ++d )); do
-        local dir="$ROOT/tree/d$d"
+    for (( d = 0; d < dirs && made < names; ++d )); do
+        local dir="$base/tree/d$d"
         mkdir "$dir"
-        n=$(( NAMES - made < per_dir ? NAMES - made : per_dir ))
+        n=$(( names - made < per_dir ? names - made : per_dir ))
         (cd "$dir" && seq -f 'e%g' 0 $(( n - 1 )) | xargs touch)
         for (( j = 0; j < n; j += 10 )); do
             if (( j % 100 == 0 )); then
@@ -67,20 +92,33 @@ make_tree() {
         done
         made=$(( made + n ))
     done
-    chmod -R a+rX "$ROOT/tree"
-    find "$ROOT/tree" -type f -print0 >"$ROOT/names"
-    touch "$ROOT/complete-$NAMES"
+    chmod -R a+rX "$base/tree"
+    find "$base/tree" -type f -print0 >"$base/names"
+    touch "$base/complete-$names-$dirs"
+}
+
+# tree_for NAMES DIRS: makes the tree unless an earlier run left it whole.
+tree_for() {
+    local base="$ROOT/n$1"
+    if [ -f "$base/complete-$1-$2" ]; then
+        echo "reusing the tree in $base"
+    else
+        echo "making $1 names in $2 directories under $base ..."
+        make_tree "$base" "$1" "$2"
+    fi
 }
 
 SECONDS=0
-if [ -f "$ROOT/complete-$NAMES" ]; then
-    echo "reusing the tree in $ROOT"
-else
-    echo "making $NAMES names in $DIRS directories under $ROOT ..."
-    make_tree
+tree_for "$NAMES" "$DIRS"
+FULL="$ROOT/n$NAMES"
+HALF_ARGS=()
+if [ "$GROWTH" = 1 ]; then
+    # Half the directories of as many names each: the same tree at half the size.
+    tree_for $(( NAMES / 2 )) $(( DIRS / 2 > 0 ? DIRS / 2 : 1 ))
+    HALF_ARGS=(--half-tree "$ROOT/n$(( NAMES / 2 ))/tree" --half-list "$ROOT/n$(( NAMES / 2 ))/names")
 fi
-listed=$(tr -cd '\0' <"$ROOT/names" | wc -c)
-echo "tree ready in ${SECONDS}s: $listed names"
+listed=$(tr -cd '\0' <"$FULL/names" | wc -c)
+echo "trees ready in ${SECONDS}s: $listed names"
 
 field() { sed -n "s/^[[:space:]]*$1: //p" "$2"; }
 
@@ -93,19 +131,22 @@ report_time() {
     grep -h 'terminated by signal' "$file" || true
 }
 
-# --- 1. all names, read-only run ----------------------------------------------
+# --- 1. twinfold beside the peers, growth, link mode ---------------------------
 echo
-echo "== twinfold -n over $listed names (as root, memory locked without limit)"
-/usr/bin/time -v -o "$ROOT/time.full" "$BIN" -n <"$ROOT/names" >"$ROOT/out.full" 2>"$ROOT/err.full" || true
-report_time "$ROOT/time.full"
-echo "  input line:          $(grep -a '^Input: ' "$ROOT/out.full" || echo '(none)')"
-echo "  summary:             $(grep -a 'can be linked' "$ROOT/out.full" || echo '(none)')"
-echo "  lines out / err:     $(wc -l <"$ROOT/out.full") / $(wc -l <"$ROOT/err.full")"
+echo "== twinfold beside the peers over $listed names"
+LINK_ARGS=()
+[ "$LINK" = 1 ] && LINK_ARGS=(--link)
+python3 bench/scale_measure.py --launch "$ROOT/bench_launch" --twinfold "$BIN" \
+    --tree "$FULL/tree" --list "$FULL/names" "${HALF_ARGS[@]}" "${LINK_ARGS[@]}" \
+    --runs "$RUNS" --timeout "$TIMEOUT" --hardlink-timeout "$HARDLINK_TIMEOUT" \
+    --scratch "$ROOT/scratch"
+
+[ "$LOCKED_NAMES" -gt 0 ] || exit 0
 
 # --- 2. part of them as nobody under a memory-lock limit ----------------------
 echo
 echo "== twinfold -n over $LOCKED_NAMES names as nobody, memory-lock limit $MEMLOCK bytes"
-head -z -n "$LOCKED_NAMES" "$ROOT/names" >"$ROOT/names.locked"
+head -z -n "$LOCKED_NAMES" "$FULL/names" >"$ROOT/names.locked"
 /usr/bin/time -v -o "$ROOT/time.locked" \
     prlimit --memlock="$MEMLOCK" \
     setpriv --reuid=nobody --regid=nogroup --clear-groups "$BIN" -n \
