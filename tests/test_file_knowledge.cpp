@@ -199,25 +199,32 @@ protected:
 }  // namespace
 
 // Every option set that compares files, on copies of one mixed tree: the
-// tool and the tool without memory print the same lines, end alike and leave
-// the same trees behind.
+// tool, the tool whose second thread cannot start (it reads ahead of the sort
+// alone) and the tool without memory (which reads nothing ahead) print the
+// same lines, end alike and leave the same trees behind.
 TEST(FileKnowledgeRuns, SameOutputAndTreesAsWithoutMemory) {
     const std::vector<std::vector<std::string>> option_sets = {
         {"-n"}, {"-d", "-n"}, {}, {"-d"}, {"-s"}, {"-c", "-S", "-n"},
     };
     for (const auto &options : option_sets) {
         SCOPED_TRACE(testing::PrintToString(options));
-        scratch_dir with, without;
+        scratch_dir with, one_thread, without;
         const std::vector<std::string> names = make_mixed_tree(with.path);
+        ASSERT_EQ(make_mixed_tree(one_thread.path), names);
         ASSERT_EQ(make_mixed_tree(without.path), names);
         tool_result remembered = run_tool(options, nul_list(names), {.cwd = with.path});
+        tool_result alone = run_tool(options, nul_list(names),
+                                     {.cwd = one_thread.path, .faults = "pthread_create:*:EAGAIN"});
         tool_result plain = run_tool(options, nul_list(names),
                                      {.cwd = without.path, .binary = TWINFOLD_PLAIN_BINARY});
-        EXPECT_EQ(remembered.status, plain.status);
-        EXPECT_EQ(without_preamble(remembered.out), without_preamble(plain.out));
-        EXPECT_EQ(remembered.err, plain.err);
+        for (const tool_result *run : {&remembered, &alone}) {
+            EXPECT_EQ(run->status, plain.status);
+            EXPECT_EQ(without_preamble(run->out), without_preamble(plain.out));
+            EXPECT_EQ(run->err, plain.err);
+        }
         EXPECT_NE(remembered.err.find("lstat(missing) failed"), std::string::npos);
         EXPECT_EQ(tree_shape(with.path, names), tree_shape(without.path, names));
+        EXPECT_EQ(tree_shape(one_thread.path, names), tree_shape(without.path, names));
     }
 }
 

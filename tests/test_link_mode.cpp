@@ -591,10 +591,11 @@ TEST(LinkMode, AFileChangedAfterComparisonIsNotLinked) {
 // A read that fails after earlier reads delivered part of the file: a
 // difference in the chunks read before the failure decides the order; one in
 // the chunk where the failure lies is never seen, and the failure is
-// reported. The files span two reads (a block of 128 KiB, then the rest),
-// and every read of beta after its first fails: the pair is compared in the
-// sort and again as neighbours, and each comparison that meets the failure
-// reports it.
+// reported. The files span two reads (a block of 128 KiB, then the rest).
+// The first read of beta, when the run reads the files ahead of the sort,
+// fails (that reading gives up silently); of the comparisons' reads the first
+// succeeds and every later one fails: the pair is compared in the sort and
+// again as neighbours, and each comparison that meets the failure reports it.
 TEST(LinkMode, ADifferenceBeforeAFailedReadDecides) {
     const std::string filler(128 * 1024, 'f');
     struct row {
@@ -609,8 +610,9 @@ TEST(LinkMode, ADifferenceBeforeAFailedReadDecides) {
         small_tree tree;
         write_file(tree.dir / "alpha", r.alpha);
         write_file(tree.dir / "beta", filler + "twin contents");
-        tool_result result = run_tool({"-q"}, nul_list({"alpha", "beta"}),
-                                      {.cwd = tree.dir.path, .faults = "read:beta:EIO:1"});
+        tool_result result =
+            run_tool({"-q"}, nul_list({"alpha", "beta"}),
+                     {.cwd = tree.dir.path, .faults = "read:beta:EIO:0:1;read:beta:EIO:1"});
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.err, r.err);
         EXPECT_FALSE(same_file(tree.dir / "alpha", tree.dir / "beta"));

@@ -109,7 +109,7 @@ void note_link_attempt(pass_context &pass, const file_look &survivor, const file
 // Examines every listed name once, in the order of work_list, in which a
 // list made by find holds the names of a directory together: such names are
 // looked up in their directory, held open, rather than walked to from the
-// start each (examine_name). The comparisons then start from what was found,
+// start each (name_walk). The comparisons then start from what was found,
 // as from their own first look. A name that cannot be examined is left to
 // the comparisons, which report it whenever they meet it. With fewer than two
 // names, which are never compared, nothing is examined.

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "fs/entry_names.h"
-#include "fs/examine_name.h"
+#include "fs/name_walk.h"
 #include "fs/stamp_trust.h"
 #include "state/output.h"
 #include "state/run_state.h"
@@ -64,8 +64,8 @@ void find_aliases(list_knowledge &known) {
 }
 
 // lstat of the look's name as the pass's view shows it.
-int examine_in_view(const pass_context &pass, file_look &look) {
-    return view_status(pass.view, look.name, look.status);
+int examine_in_view(const pass_context &pass, file_look &look, name_walk *walk = nullptr) {
+    return view_status(pass.view, look.name, look.status, walk);
 }
 
 }  // namespace
@@ -143,14 +143,16 @@ bool examine_fresh(pass_context &pass, file_look &look) {
 
 void examine_listed_names(pass_context &pass) {
     if (!pass.known || file_count < 2 || !prepare_knowledge(*pass.known)) return;
-    list_order_walk in_list_order;
+    name_walk in_list_order;
+    progress_step_begins(false, static_cast<uint64_t>(file_count));
     for (int i = 0; i < file_count && !stop_requested(); ++i) {
+        progress_name();
         file_look look;
         look.name = work_list[i];
         look.entry = work_entry_number(look.name);
         if (look.entry < 0) continue;
         ++pass.known->counts.status_queries;
-        if (examine_in_view(pass, look) != 0) continue;
+        if (examine_in_view(pass, look, &in_list_order) != 0) continue;
         look.fresh = true;
         remember_status(pass, look.entry, look.status);
         fold_link_count(pass, look);

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "fs/entry_names.h"
-#include "fs/examine_name.h"
 #include "fs/examined_open.h"
 #include "fs/file_status.h"
 
@@ -82,11 +81,12 @@ struct stat new_inode_status(file_picture &picture, const struct stat &like) {
 
 }  // namespace
 
-int view_status(const file_view &view, const char *name, struct stat &status) {
+int view_status(const file_view &view, const char *name, struct stat &status, name_walk *walk) {
     file_picture *picture = view.picture;
     const pictured_entry *entry = picture ? find_entry(*picture, name) : nullptr;
     if (!entry) {
-        if (examine_name(name, status) != 0) return -1;
+        const int examined = walk ? walk_status(*walk, name, status) : lstat(name, &status);
+        if (examined != 0) return -1;
         if (picture) apply_link_change(*picture, status);
         return 0;
     }

@@ -24,6 +24,7 @@
 
 #include "fs/file_handles.h"
 #include "fs/file_status.h"
+#include "fs/name_walk.h"
 
 // What a changed entry shows.
 enum class entry_shows {
@@ -57,9 +58,10 @@ struct file_view {
     bool pictured() const { return picture != nullptr; }
 };
 
-// lstat of name as the view shows it: 0, or -1 with errno set. The files as
-// they are are examined by examine_name.
-int view_status(const file_view &view, const char *name, struct stat &status);
+// lstat of name as the view shows it: 0, or -1 with errno set. A walk of the
+// list in its order looks names up through its directory (name_walk).
+int view_status(const file_view &view, const char *name, struct stat &status,
+                name_walk *walk = nullptr);
 
 // Opens name for reading as the view shows it, under the rule of
 // open_examined_at: the file must be a regular file, the inode examined.

@@ -13,6 +13,7 @@
 #include "compare/file_knowledge.h"
 #include "compare/list_knowledge.h"
 #include "compare/pass_context.h"
+#include "compare/read_ahead.h"
 #include "fs/file_picture.h"
 #include "fs/stamp_trust.h"
 #include "merge/compare_and_link.h"
@@ -76,9 +77,10 @@ pass_context pass_over(run_records &records, bool nodo, file_picture *picture) {
     return pass;
 }
 
-void sort_work_list(pass_context &pass, pass_compare compare) {
+void sort_work_list(pass_context &pass, pass_compare compare, compared_files which) {
     begin_comparison_pass(pass);
     examine_listed_names(pass);
+    read_ahead(pass, which);
     sort_entries(work_list, static_cast<size_t>(file_count), compare, pass);
 }
 
@@ -91,12 +93,12 @@ void sort_work_list(pass_context &pass, pass_compare compare) {
 // with soft links the sort acts while it compares, meeting more pairs.
 void sort_for_linking(pass_context &pass) {
     if (pass.options.soft) {
-        sort_work_list(pass, compare_and_link_in);
+        sort_work_list(pass, compare_and_link_in, compared_files::on_one_device);
         return;
     }
     {
         muted_output ordering_only;
-        sort_work_list(pass, order_as_linked_in);  // begins the pass
+        sort_work_list(pass, order_as_linked_in, compared_files::on_one_device);  // begins the pass
     }
     sort_nearly_sorted(work_list, static_cast<size_t>(file_count), compare_and_link_in, pass);
 }
@@ -125,7 +127,7 @@ pass_context pass_as_asked(run_records &records, file_picture &picture) {
 void delete_pass(run_records &records) {
     file_picture picture;
     pass_context pass = pass_as_asked(records, picture);
-    sort_work_list(pass, compare_and_mark_in);
+    sort_work_list(pass, compare_and_mark_in, compared_files::on_any_device);
     scan_neighbours(pass, compare_and_mark_in);
     begin_walk();
     delete_marked_in(pass, file_count);

@@ -77,7 +77,7 @@ size_t terminal_width() {
 
 void draw_progress(int64_t now) {
     char bytes[32];
-    format_bytes(bytes, sizeof bytes, run_progress.bytes);
+    format_bytes(bytes, sizeof bytes, run_progress.bytes.load(std::memory_order_relaxed));
     const int64_t seconds = (now - pass_began) / 1000000000;
     char elapsed[32];
     if (seconds >= 3600)
@@ -114,6 +114,7 @@ void draw_progress(int64_t now) {
 }  // namespace
 
 bool progress_on = false;
+thread_local bool progress_drawn_here = false;
 
 void progress_setup() {
     if (run_options.quiet || !isatty(STDERR_FILENO)) return;
@@ -126,11 +127,15 @@ void progress_setup() {
         (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode)))
         return;
     progress_on = true;
+    progress_drawn_here = true;
     std::atexit(erase_at_exit);
 }
 
 void progress_pass_begins(const char *pass, bool copying) {
-    run_progress = run_progress_record{};
+    run_progress.sorting = false;
+    run_progress.done = 0;
+    run_progress.total = 0;
+    run_progress.bytes = 0;
     run_progress.pass = pass;
     run_progress.copying = copying;
     if (progress_on) pass_began = last_drawn = monotonic_now();

@@ -81,12 +81,20 @@ inline void progress_name() {
     ++run_progress.done;
     if (progress_on) progress_poll();
 }
+// So many names examined by the running step, counted elsewhere.
+inline void progress_names_done(uint64_t done) {
+    run_progress.done = done;
+    if (progress_on) progress_poll();
+}
 // A step of a sort: many and cheap, so the clock is read every 256th.
 inline void progress_sort_step() {
     if ((++run_progress.done & 255) == 0 && progress_on) progress_poll();
 }
-// Bytes read or copied from a listed file.
+// Only the thread that set the progress line up draws it.
+extern thread_local bool progress_drawn_here;
+
+// Bytes read or copied from a listed file, on any thread.
 inline void progress_bytes(uint64_t count) {
-    run_progress.bytes += count;
-    if (progress_on) progress_poll();
+    run_progress.bytes.fetch_add(count, std::memory_order_relaxed);
+    if (progress_on && progress_drawn_here) progress_poll();
 }

@@ -43,7 +43,8 @@ struct run_progress_record {
     bool copying = false;        // the pass copies its bytes rather than reads them
     uint64_t done = 0;           // names examined in the current step (or sort steps)
     uint64_t total = 0;          // of these
-    uint64_t bytes = 0;          // bytes read or copied since the pass began
+    // Bytes read or copied since the pass began, by any thread of the run.
+    std::atomic<uint64_t> bytes{0};
 };
 extern run_progress_record run_progress;
 

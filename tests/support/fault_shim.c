@@ -12,7 +12,7 @@
  *          "mkstemp"; for execl it is the program and its arguments; for
  *          calls on a descriptor the path is what /proc/self/fd names; for
  *          calloc it is "NMEMB,SIZE"; for mlockall it is the flags as a
- *          decimal number
+ *          decimal number; for pthread_create it is "*"
  *   errno  a number or a name such as EIO; the call fails with it.
  *          For tmpfile, FULL hands out a stream on /dev/full (writes fail) and
  *          WRONLY a stream that cannot be read back. For read and write,
@@ -46,6 +46,7 @@
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <pthread.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -80,7 +81,10 @@ static int fault_count;
 static struct rule hooks[MAX_RULES];
 static int hook_count;
 static int loaded;
-static int busy;
+/* The run may read on two threads: the rules are consulted by one at a time,
+   and a thread's own calls made while it does so are let through. */
+static pthread_mutex_t rules_lock = PTHREAD_MUTEX_INITIALIZER;
+static __thread int busy;
 
 #define TMP_FULL (-1)
 #define TMP_WRONLY (-2)
@@ -226,9 +230,11 @@ static void run_hooks(const char *call, const char *path, int after) {
 static void check_after(const char *call, const char *path) {
     if (busy) return;
     busy = 1;
-    load_rules();
     int saved = errno;
+    pthread_mutex_lock(&rules_lock);
+    load_rules();
     run_hooks(call, path, 1);
+    pthread_mutex_unlock(&rules_lock);
     errno = saved;
     busy = 0;
 }
@@ -243,6 +249,7 @@ static int hooks_all_done(void) {
 static int check(const char *call, const char *path) {
     if (busy) return 0;
     busy = 1;
+    pthread_mutex_lock(&rules_lock);
     load_rules();
     run_hooks(call, path, 0);
     int result = 0;
@@ -255,6 +262,7 @@ static int check(const char *call, const char *path) {
         if (r->times && n >= r->skip + r->times) continue;
         result = r->error;
     }
+    pthread_mutex_unlock(&rules_lock);
     busy = 0;
     return result;
 }
@@ -736,6 +744,14 @@ int mlockall(int flags) {
         return -1;
     }
     return real_mlockall(flags);
+}
+/* pthread_create answers with the error number itself. The match is "*". */
+int pthread_create(pthread_t *thread, const pthread_attr_t *attributes, void *(*start)(void *),
+                   void *argument) {
+    REAL(pthread_create);
+    int error = check("pthread_create", "*");
+    if (error > 0) return error;
+    return real_pthread_create(thread, attributes, start, argument);
 }
 int munlockall(void) {
     REAL(munlockall);
