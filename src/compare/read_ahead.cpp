@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "compare/comparison_side.h"
@@ -28,92 +27,110 @@ bool read_ahead_second_thread = true;
 
 namespace {
 
-// A file the sort will compare by content, as the list's walk examined it.
+// A file the sort will compare by content: its input position and its place
+// in work_list (for its name). Its device, inode and size are those its
+// status slot holds, which nothing changes while the reading lasts.
 struct candidate {
-    int32_t entry;  // input position
-    const char *name;
-    dev_t device;
-    ino_t inode;
-    off_t size;
+    int32_t entry;
+    int32_t at;
 };
 
-// What reading one candidate gave. Written by the thread that read it,
-// taken in by the run's thread once both are done.
-struct learnt_file {
-    bool whole = false;  // read whole, of the size examined
-    unsigned char length = 0;
-    unsigned char prefix[cell_prefix_size];
-    change_stamp change{};                // of the version read
-    std::unique_ptr<uint64_t[]> digests;  // every piece's, for a large file
-    uint32_t count = 0;
-    // The fields of the opened file's status that the handling of an equal
-    // pair reads (keep_details), of the version read.
-    uid_t owner = 0;
-    gid_t group = 0;
-    mode_t mode = 0;
-    nlink_t links = 0;
-    blkcnt_t blocks = 0;
-    time_t modified = 0;
+// The fields of an opened file's status that the handling of an equal pair
+// reads (keep_details), of the version read.
+struct status_details {
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    nlink_t links;
+    blkcnt_t blocks;
+    time_t modified;
 };
 
-// Two candidates found byte-equal: the versions compared, and whether both
-// were read from moments that their stamps prove.
+status_details details_of(const struct stat &status) {
+    return {status.st_uid,   status.st_gid,    status.st_mode,
+            status.st_nlink, status.st_blocks, status.st_mtim.tv_sec};
+}
+
+// A version read: which candidate, its change time and status details.
+struct version_read {
+    int32_t index;  // candidate index
+    change_stamp change;
+    status_details details;
+};
+
+// A large file read whole: every piece's digest.
+struct large_file {
+    version_read version;
+    std::unique_ptr<uint64_t[]> digests;
+    uint32_t count;
+};
+
+// Two candidates found byte-equal, and whether both were read from moments
+// that their stamps prove.
 struct equal_pair {
-    int32_t first, second;  // candidate indices
-    change_stamp first_change, second_change;
+    version_read first, second;
     bool proven;
 };
 
-// A file whose bytes others of its size are compared with, by a digest of
-// its contents (of its pieces' digests, for a large file).
-struct contents_key {
-    dev_t device;  // 0 when files of any device are compared
-    off_t size;
+// The first file of each contents met so far, by a digest of its contents
+// (of its pieces' digests, for a large file): open addressing over a table
+// half as large again as the candidates, index -1 for a free slot.
+struct contents_slot {
     uint64_t digest;
-    bool operator==(const contents_key &) const = default;
-};
-struct contents_key_hash {
-    size_t operator()(const contents_key &key) const {
-        return static_cast<size_t>(key.digest ^ (static_cast<uint64_t>(key.size) << 1) ^
-                                   static_cast<uint64_t>(key.device));
-    }
-};
-struct first_of_contents {
-    int32_t index;  // candidate index
-    change_stamp change;
+    int32_t index;
 };
 
 // What both threads share while they read: the candidates, in list order;
-// one result per candidate; the next chunk to take; the first file of each
-// contents met so far.
+// the next chunk to take; the first file of each contents.
 struct reading {
-    compared_files which;
+    list_knowledge *known;
+    bool by_device;  // files are compared only within one device
     std::vector<candidate> candidates;
-    std::vector<learnt_file> results;
     std::atomic<size_t> next_chunk{0};
     std::atomic<size_t> files_read{0};  // for the progress line
     std::mutex contents_lock;
-    std::unordered_map<contents_key, first_of_contents, contents_key_hash> contents;
+    std::vector<contents_slot> contents;
 };
 
 constexpr size_t chunk_length = 64;
 
-// One thread's part: its walk of the list, its buffers, what it found equal
-// and how much it read.
+// One thread's part: its walk of the list, its buffers, what it learnt that
+// the run's thread takes in afterwards, and how much it read.
 struct reader {
     name_walk walk;
     std::unique_ptr<unsigned char[]> own{new unsigned char[block_size]};
     std::unique_ptr<unsigned char[]> other{new unsigned char[block_size]};
+    std::vector<large_file> large;
     std::vector<equal_pair> pairs;
     uint64_t opens = 0;
     uint64_t bytes = 0;
 };
 
-struct stat identity_of(const candidate &file) {
+const status_slot &slot_of(const reading &shared, const candidate &file) {
+    return shared.known->statuses.slots[static_cast<size_t>(file.entry)];
+}
+
+const char *name_of(const reading &shared, const candidate &file) {
+    return shared.known->list[file.at];
+}
+
+off_t size_of(const reading &shared, const candidate &file) {
+    return static_cast<off_t>(slot_of(shared, file).size);
+}
+
+struct stat identity_of(const reading &shared, const candidate &file) {
+    const status_slot &slot = slot_of(shared, file);
     struct stat examined {};
-    examined.st_dev = file.device;
-    examined.st_ino = file.inode;
+    examined.st_dev = shared.known->statuses.devices[slot.device];
+    examined.st_ino = static_cast<ino_t>(uint64_t(slot.inode_high) << 32 | slot.inode_low);
+    examined.st_size = static_cast<off_t>(slot.size);
     return examined;
+}
+
+// Two candidates the sort compares by content with each other.
+bool compared_together(const reading &shared, const candidate &x, const candidate &y) {
+    const status_slot &a = slot_of(shared, x), &b = slot_of(shared, y);
+    return a.size == b.size && (!shared.by_device || a.device == b.device);
 }
 
 bool read_whole_block(reader &self, int fd, const char *name, unsigned char *into, size_t want,
@@ -123,123 +140,131 @@ bool read_whole_block(reader &self, int fd, const char *name, unsigned char *int
     return !read.failed && read.length == want;
 }
 
-// Opens a candidate by its whole name as the version change, for a second
-// reading; empty when it is not that version any more.
-unique_fd open_again(reader &self, const candidate &file, change_stamp change, bool &proven) {
+// Opens a candidate by its whole name for a second reading: version tells
+// the version then open and its details. Empty when it is not the file of the
+// size examined any more.
+unique_fd open_again(const reading &shared, reader &self, version_read &version, bool &proven) {
+    const candidate &file = shared.candidates[static_cast<size_t>(version.index)];
+    const struct stat examined = identity_of(shared, file);
     const int64_t moment = read_moment();
     struct stat opened;
-    unique_fd fd = open_examined_at(AT_FDCWD, file.name, identity_of(file), opened);
+    unique_fd fd = open_examined_at(AT_FDCWD, name_of(shared, file), examined, opened);
     ++self.opens;
-    change_stamp now{};
-    if (!fd || opened.st_size != file.size || !pack_change_time(opened.st_ctim, now) ||
-        !(now == change))
+    if (!fd || opened.st_size != examined.st_size ||
+        !pack_change_time(opened.st_ctim, version.change))
         return unique_fd();
+    version.details = details_of(opened);
     proven = stamps_prove(opened, moment);
     return fd;
 }
 
-// The first file of these contents, or none: this one becomes it.
-bool first_of(reading &shared, const contents_key &key, int32_t index, change_stamp change,
-              first_of_contents &first) {
+// The first file of these contents, in first: none when this one becomes it.
+bool first_of(reading &shared, uint64_t digest, const version_read &version, version_read &first) {
+    const candidate &file = shared.candidates[static_cast<size_t>(version.index)];
     std::lock_guard<std::mutex> locked(shared.contents_lock);
-    const auto [found, added] = shared.contents.try_emplace(key, first_of_contents{index, change});
-    if (added) return false;
-    first = found->second;
-    return true;
+    const size_t capacity = shared.contents.size();
+    for (size_t at = static_cast<size_t>(digest % capacity);; at = (at + 1) % capacity) {
+        contents_slot &slot = shared.contents[at];
+        if (slot.index < 0) {
+            slot = {digest, version.index};
+            return false;
+        }
+        if (slot.digest == digest &&
+            compared_together(shared, shared.candidates[static_cast<size_t>(slot.index)], file)) {
+            first = {slot.index, {}, {}};
+            return true;
+        }
+    }
 }
 
-// A small file read whole into self.own: compared with the first file of
-// the same contents, read again now.
-void compare_with_first_small(reading &shared, reader &self, int32_t index, bool proven,
-                              const learnt_file &learnt) {
-    const candidate &file = shared.candidates[static_cast<size_t>(index)];
-    const size_t size = static_cast<size_t>(file.size);
-    const contents_key key{shared.which == compared_files::on_one_device ? file.device : 0,
-                           file.size, digest_of(self.own.get(), size)};
-    first_of_contents first;
-    if (!first_of(shared, key, index, learnt.change, first)) return;
+// A small file read whole into self.own: compared with the first file of the
+// same contents, read again now.
+void compare_with_first_small(reading &shared, reader &self, const version_read &version,
+                              bool proven) {
+    const candidate &file = shared.candidates[static_cast<size_t>(version.index)];
+    const size_t size = static_cast<size_t>(size_of(shared, file));
+    version_read first;
+    if (!first_of(shared, digest_of(self.own.get(), size), version, first)) return;
     const candidate &earlier = shared.candidates[static_cast<size_t>(first.index)];
     bool earlier_proven = false;
-    unique_fd fd = open_again(self, earlier, first.change, earlier_proven);
-    if (!fd || !read_whole_block(self, fd.get(), earlier.name, self.other.get(), size, 0)) return;
+    unique_fd fd = open_again(shared, self, first, earlier_proven);
+    if (!fd ||
+        !read_whole_block(self, fd.get(), name_of(shared, earlier), self.other.get(), size, 0))
+        return;
     if (std::memcmp(self.own.get(), self.other.get(), size) != 0) return;
-    self.pairs.push_back(
-        {first.index, index, first.change, learnt.change, earlier_proven && proven});
+    self.pairs.push_back({first, version, earlier_proven && proven});
 }
 
 // A large file whose pieces were all digested, fd open on it: compared block
 // by block with the first file of the same digests, both read again now.
-void compare_with_first_large(reading &shared, reader &self, int32_t index, int fd, bool proven,
-                              const learnt_file &learnt) {
-    const candidate &file = shared.candidates[static_cast<size_t>(index)];
-    const contents_key key{shared.which == compared_files::on_one_device ? file.device : 0,
-                           file.size,
-                           digest_of(reinterpret_cast<const unsigned char *>(learnt.digests.get()),
-                                     learnt.count * sizeof(uint64_t))};
-    first_of_contents first;
-    if (!first_of(shared, key, index, learnt.change, first)) return;
+void compare_with_first_large(reading &shared, reader &self, const large_file &large, int fd,
+                              bool proven) {
+    const candidate &file = shared.candidates[static_cast<size_t>(large.version.index)];
+    const off_t size = size_of(shared, file);
+    const uint64_t digest = digest_of(reinterpret_cast<const unsigned char *>(large.digests.get()),
+                                      large.count * sizeof(uint64_t));
+    version_read first;
+    if (!first_of(shared, digest, large.version, first)) return;
     const candidate &earlier = shared.candidates[static_cast<size_t>(first.index)];
     bool earlier_proven = false;
-    unique_fd other = open_again(self, earlier, first.change, earlier_proven);
+    unique_fd other = open_again(shared, self, first, earlier_proven);
     if (!other) return;
-    for (off_t offset = 0; offset < file.size; offset += static_cast<off_t>(block_size)) {
+    for (off_t offset = 0; offset < size; offset += static_cast<off_t>(block_size)) {
         if (stop_requested()) return;
-        const size_t want = static_cast<size_t>(std::min<off_t>(block_size, file.size - offset));
-        if (!read_whole_block(self, fd, file.name, self.own.get(), want, offset) ||
-            !read_whole_block(self, other.get(), earlier.name, self.other.get(), want, offset) ||
+        const size_t want = static_cast<size_t>(std::min<off_t>(block_size, size - offset));
+        if (!read_whole_block(self, fd, name_of(shared, file), self.own.get(), want, offset) ||
+            !read_whole_block(self, other.get(), name_of(shared, earlier), self.other.get(), want,
+                              offset) ||
             std::memcmp(self.own.get(), self.other.get(), want) != 0)
             return;
     }
-    self.pairs.push_back(
-        {first.index, index, first.change, learnt.change, earlier_proven && proven});
+    self.pairs.push_back({first, large.version, earlier_proven && proven});
 }
 
-// Reads one candidate as the comparisons would first read it, and more.
+// Reads one candidate whole: a small file's first bytes go into its cell at
+// once (the cells of the candidates are made before the reading starts, and
+// each is written by the thread that reads its file alone); what needs a
+// version record waits for the run's thread.
 void learn(reading &shared, reader &self, int32_t index) {
     const candidate &file = shared.candidates[static_cast<size_t>(index)];
-    learnt_file &learnt = shared.results[static_cast<size_t>(index)];
+    const struct stat examined = identity_of(shared, file);
+    const char *name = name_of(shared, file);
     const int64_t moment = read_moment();
     struct stat opened;
-    unique_fd fd = walk_open(self.walk, file.name, identity_of(file), opened);
+    unique_fd fd = walk_open(self.walk, name, examined, opened);
     ++self.opens;
-    if (!fd || opened.st_size != file.size || !pack_change_time(opened.st_ctim, learnt.change))
+    version_read version{index, {}, details_of(opened)};
+    if (!fd || opened.st_size != examined.st_size ||
+        !pack_change_time(opened.st_ctim, version.change))
         return;
-    learnt.owner = opened.st_uid;
-    learnt.group = opened.st_gid;
-    learnt.mode = opened.st_mode;
-    learnt.links = opened.st_nlink;
-    learnt.blocks = opened.st_blocks;
-    learnt.modified = opened.st_mtim.tv_sec;
     const bool proven = stamps_prove(opened, moment);
-    if (!is_large(file.size)) {
-        const size_t size = static_cast<size_t>(file.size);
-        if (!read_whole_block(self, fd.get(), file.name, self.own.get(), size, 0)) return;
-        learnt.length = static_cast<unsigned char>(std::min(size, cell_prefix_size));
-        std::memcpy(learnt.prefix, self.own.get(), learnt.length);
-        learnt.whole = true;
-        compare_with_first_small(shared, self, index, proven, learnt);
+    const off_t size = examined.st_size;
+    if (!is_large(size)) {
+        const size_t length = static_cast<size_t>(size);
+        if (!read_whole_block(self, fd.get(), name, self.own.get(), length, 0)) return;
+        first_bytes *cell = first_bytes_of(shared.known->versions, file.entry, false);
+        hold_first_bytes(*cell, self.own.get(), std::min(length, cell_prefix_size));
+        compare_with_first_small(shared, self, version, proven);
         return;
     }
-    const uint32_t count = piece_count(file.size);
-    std::unique_ptr<uint64_t[]> digests(new uint64_t[count]);
-    for (off_t offset = 0; offset < file.size; offset += static_cast<off_t>(block_size)) {
+    large_file large{version, std::unique_ptr<uint64_t[]>(new uint64_t[piece_count(size)]),
+                     piece_count(size)};
+    unsigned char prefix[cell_prefix_size];
+    for (off_t offset = 0; offset < size; offset += static_cast<off_t>(block_size)) {
         if (stop_requested()) return;
-        const size_t want = static_cast<size_t>(std::min<off_t>(block_size, file.size - offset));
-        if (!read_whole_block(self, fd.get(), file.name, self.own.get(), want, offset)) return;
-        if (offset == 0) {
-            learnt.length = static_cast<unsigned char>(cell_prefix_size);
-            std::memcpy(learnt.prefix, self.own.get(), cell_prefix_size);
-        }
+        const size_t want = static_cast<size_t>(std::min<off_t>(block_size, size - offset));
+        if (!read_whole_block(self, fd.get(), name, self.own.get(), want, offset)) return;
+        if (offset == 0) std::memcpy(prefix, self.own.get(), cell_prefix_size);
         for (size_t at = 0; at < want; at += piece_size) {
             const uint32_t piece = static_cast<uint32_t>((offset + static_cast<off_t>(at)) /
                                                          static_cast<off_t>(piece_size));
-            digests[piece] = digest_of(self.own.get() + at, std::min(piece_size, want - at));
+            large.digests[piece] = digest_of(self.own.get() + at, std::min(piece_size, want - at));
         }
     }
-    learnt.digests = std::move(digests);
-    learnt.count = count;
-    learnt.whole = true;
-    compare_with_first_large(shared, self, index, fd.get(), proven, learnt);
+    first_bytes *cell = first_bytes_of(shared.known->versions, file.entry, false);
+    hold_first_bytes(*cell, prefix, cell_prefix_size);
+    compare_with_first_large(shared, self, large, fd.get(), proven);
+    self.large.push_back(std::move(large));
 }
 
 // Takes chunks of the candidates until none is left.
@@ -279,44 +304,42 @@ bool more_than_one_processor() {
 // The candidates of the list: every regular file that nothing is known of
 // yet and that shares its size (and, for the link pass, its device) with a
 // file of another inode; in the order of their input positions.
-std::vector<candidate> find_candidates(pass_context &pass, compared_files which) {
-    list_knowledge &known = *pass.known;
-    const status_cache &cache = known.statuses;
-    std::vector<candidate> files;
-    for (int i = 0; i < known.count; ++i) {
-        const char *name = known.list[i];
-        const long entry = work_entry_number(name);
+std::vector<candidate> find_candidates(const reading &shared, compared_files which) {
+    const list_knowledge &known = *shared.known;
+    const std::vector<status_slot> &slots = known.statuses.slots;
+    // Sorted by a key of size and device (the group), then inode.
+    struct keyed {
+        uint64_t group;
+        uint64_t inode;
+        candidate file;
+    };
+    std::vector<keyed> files;
+    files.reserve(static_cast<size_t>(known.count));
+    for (int at = 0; at < known.count; ++at) {
+        const long entry = work_entry_number(known.list[at]);
         if (entry < 0) continue;
-        const status_slot &slot = cache.slots[static_cast<size_t>(entry)];
+        const status_slot &slot = slots[static_cast<size_t>(entry)];
         if (!slot.known || !slot.current || (slot.type << 12) != S_IFREG) continue;
         if (which == compared_files::on_one_device && slot.size == 0) continue;
-        const first_bytes *cell = first_bytes_of(known.versions, entry, false);
+        const first_bytes *cell =
+            first_bytes_of(const_cast<version_table &>(known.versions), entry, false);
         if (cell && cell->read) continue;
-        files.push_back({static_cast<int32_t>(entry), name, cache.devices[slot.device],
-                         static_cast<ino_t>(uint64_t(slot.inode_high) << 32 | slot.inode_low),
-                         static_cast<off_t>(slot.size)});
+        const uint64_t group = uint64_t(slot.size) << 8 | (shared.by_device ? slot.device : 0);
+        const uint64_t inode =
+            uint64_t(slot.device) << 48 | uint64_t(slot.inode_high) << 32 | slot.inode_low;
+        files.push_back({group, inode, {static_cast<int32_t>(entry), at}});
     }
-    // Files are compared within groups of one size (and device).
-    const bool by_device = which == compared_files::on_one_device;
-    auto same_group = [by_device](const candidate &x, const candidate &y) {
-        return x.size == y.size && (!by_device || x.device == y.device);
-    };
-    std::sort(files.begin(), files.end(), [by_device](const candidate &x, const candidate &y) {
-        if (x.size != y.size) return x.size < y.size;
-        if (by_device && x.device != y.device) return x.device < y.device;
-        if (x.device != y.device) return x.device < y.device;
-        return x.inode < y.inode;
+    std::sort(files.begin(), files.end(), [](const keyed &x, const keyed &y) {
+        return x.group != y.group ? x.group < y.group : x.inode < y.inode;
     });
     std::vector<candidate> kept;
     for (size_t from = 0; from < files.size();) {
         size_t to = from + 1;
         bool other_inode = false;
-        while (to < files.size() && same_group(files[to], files[from])) {
-            other_inode = other_inode || !(files[to].inode == files[to - 1].inode &&
-                                           files[to].device == files[to - 1].device);
-            ++to;
-        }
-        if (other_inode) kept.insert(kept.end(), files.begin() + from, files.begin() + to);
+        for (; to < files.size() && files[to].group == files[from].group; ++to)
+            other_inode = other_inode || files[to].inode != files[to - 1].inode;
+        if (other_inode)
+            for (size_t k = from; k < to; ++k) kept.push_back(files[k].file);
         from = to;
     }
     std::sort(kept.begin(), kept.end(),
@@ -324,60 +347,49 @@ std::vector<candidate> find_candidates(pass_context &pass, compared_files which)
     return kept;
 }
 
-// The version record of an entry whose cell was just taken in, for the
-// version read, with the status details read with it; 0 when the cell stands
-// for another version.
-uint32_t version_read(list_knowledge &known, int32_t entry, const learnt_file &learnt) {
+// The version record of the entry whose cell the reading wrote, for the
+// version read, with its status details; 0 when the cell stands for another
+// version.
+uint32_t record_of(list_knowledge &known, const reading &shared, const version_read &version) {
+    const int32_t entry = shared.candidates[static_cast<size_t>(version.index)].entry;
     version_table &table = known.versions;
     first_bytes *cell = first_bytes_of(table, entry, false);
     if (!cell || !cell->read) return 0;
     if (cell->version)
-        return version_at(table, cell->version).change == learnt.change ? cell->version : 0;
-    const uint32_t number = new_version(table, learnt.change);
+        return version_at(table, cell->version).change == version.change ? cell->version : 0;
+    const uint32_t number = new_version(table, version.change);
     if (!number) return 0;
     cell->version = number;
     struct stat details {};
-    details.st_uid = learnt.owner;
-    details.st_gid = learnt.group;
-    details.st_mode = learnt.mode;
-    details.st_nlink = learnt.links;
-    details.st_blocks = learnt.blocks;
-    details.st_mtim.tv_sec = learnt.modified;
+    details.st_uid = version.details.owner;
+    details.st_gid = version.details.group;
+    details.st_mode = version.details.mode;
+    details.st_nlink = version.details.links;
+    details.st_blocks = version.details.blocks;
+    details.st_mtim.tv_sec = version.details.modified;
     keep_details(known, version_at(table, number), details);
     return number;
 }
 
-// Takes in what both threads learnt, on the run's thread.
-void take_in(pass_context &pass, reading &shared, const std::vector<reader *> &readers) {
+// Takes in what the readers learnt, on the run's thread.
+void take_in(pass_context &pass, const reading &shared, const std::vector<reader *> &readers) {
     list_knowledge &known = *pass.known;
     version_table &table = known.versions;
-    for (size_t index = 0; index < shared.candidates.size(); ++index) {
-        learnt_file &learnt = shared.results[index];
-        if (!learnt.whole) continue;
-        const int32_t entry = shared.candidates[index].entry;
-        first_bytes *cell = first_bytes_of(table, entry, true);
-        hold_first_bytes(*cell, learnt.prefix, learnt.length);
-        if (!learnt.digests) continue;
-        const uint32_t number = version_read(known, entry, learnt);
-        if (!number) continue;
-        const uint32_t count = learnt.count;
-        version_at(table, number).link =
-            new_extra(table, {.digests = learnt.digests.release(), .known = count, .count = count});
-    }
     for (reader *self : readers) {
         known.counts.opens += self->opens;
         known.counts.bytes_read += self->bytes;
+        for (large_file &large : self->large) {
+            const uint32_t number = record_of(known, shared, large.version);
+            if (!number) continue;
+            version_at(table, number).link = new_extra(
+                table,
+                {.digests = large.digests.release(), .known = large.count, .count = large.count});
+        }
+    }
+    for (reader *self : readers) {
         for (const equal_pair &pair : self->pairs) {
-            const learnt_file &first_read = shared.results[static_cast<size_t>(pair.first)];
-            const learnt_file &second_read = shared.results[static_cast<size_t>(pair.second)];
-            // Each was read again with the change time it was first read with.
-            if (!(first_read.change == pair.first_change) ||
-                !(second_read.change == pair.second_change))
-                continue;
-            const uint32_t first = version_read(
-                known, shared.candidates[static_cast<size_t>(pair.first)].entry, first_read);
-            const uint32_t second = version_read(
-                known, shared.candidates[static_cast<size_t>(pair.second)].entry, second_read);
+            const uint32_t first = record_of(known, shared, pair.first);
+            const uint32_t second = record_of(known, shared, pair.second);
             if (first && second) join_equal_versions(table, first, second, pair.proven);
         }
     }
@@ -386,13 +398,16 @@ void take_in(pass_context &pass, reading &shared, const std::vector<reader *> &r
 }  // namespace
 
 void read_ahead(pass_context &pass, compared_files which) {
-    if (!pass.known) return;
-    if (!prepare_knowledge(*pass.known) || stop_requested()) return;
+    if (!pass.known || !prepare_knowledge(*pass.known) || stop_requested()) return;
     reading shared;
-    shared.which = which;
-    shared.candidates = find_candidates(pass, which);
+    shared.known = pass.known;
+    shared.by_device = which == compared_files::on_one_device;
+    shared.candidates = find_candidates(shared, which);
     if (shared.candidates.empty()) return;
-    shared.results.resize(shared.candidates.size());
+    shared.contents.assign(shared.candidates.size() * 3 / 2 + 1, contents_slot{0, -1});
+    // Every cell the readers write exists before they start.
+    for (const candidate &file : shared.candidates)
+        first_bytes_of(pass.known->versions, file.entry, true);
     progress_step_begins(false, shared.candidates.size());
 
     reader self;

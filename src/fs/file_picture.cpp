@@ -16,32 +16,34 @@ namespace {
 
 // The entry a name reaches, as a key: the device and inode of the directory
 // that holds it (following the name's own route to it) and the final
-// component. Empty when the directory cannot be examined.
-std::string entry_key(file_picture &picture, const char *name) {
+// component. False when the directory cannot be examined.
+bool entry_key(file_picture &picture, const char *name, picture_key &key) {
     const std::string_view final = final_part(name);
-    const size_t length = static_cast<size_t>(final.data() - name);
-    if (final.empty()) return {};
-    std::string parent = length == 0 ? "." : std::string(name, length);
+    if (final.empty()) return false;
+    const std::string_view parent(name, static_cast<size_t>(final.data() - name));
     // The picture changes no directory: each is examined once per picture.
-    auto known = picture.directory_keys.find(parent);
-    if (known == picture.directory_keys.end()) {
-        dev_t device;
-        ino_t inode;
-        if (!holding_directory(name, device, inode)) return {};
-        std::string key(reinterpret_cast<const char *>(&device), sizeof device);
-        key.append(reinterpret_cast<const char *>(&inode), sizeof inode);
-        known = picture.directory_keys.emplace(std::move(parent), std::move(key)).first;
+    auto known = picture.directories.find(parent);
+    if (known == picture.directories.end()) {
+        file_picture::directory_seen seen{};
+        seen.known = holding_directory(name, seen.device, seen.inode);
+        known = picture.directories.emplace(parent, seen).first;
     }
-    std::string key = known->second;
-    key.append(final);
-    return key;
+    if (!known->second.known) return false;
+    key = {known->second.device, known->second.inode, final};
+    return true;
 }
 
 const pictured_entry *find_entry(file_picture &picture, const char *name) {
-    if (picture.entries.empty() || !picture.final_components.count(std::string(final_part(name))))
+    if (picture.entries.empty() || !picture.final_components.count(final_part(name)))
         return nullptr;
-    auto found = picture.entries.find(entry_key(picture, name));
+    picture_key key;
+    if (!entry_key(picture, name, key)) return nullptr;
+    auto found = picture.entries.find(key);
     return found == picture.entries.end() ? nullptr : &found->second;
+}
+
+const struct stat &status_of(const file_picture &picture, const pictured_entry &entry) {
+    return picture.new_statuses[entry.status - 1];
 }
 
 void apply_link_change(const file_picture &picture, struct stat &status) {
@@ -58,25 +60,27 @@ void change_links(file_picture &picture, const struct stat &status, int64_t by) 
 
 // Records the entry name reaches, as now showing what.
 void set_entry(file_picture &picture, const char *name, const pictured_entry &what) {
-    const std::string key = entry_key(picture, name);
-    if (key.empty()) return;
-    picture.final_components.emplace(final_part(name));
+    picture_key key;
+    if (!entry_key(picture, name, key)) return;
+    picture.final_components.emplace(key.final);
     picture.entries[key] = what;
 }
 
 // A name that reaches the file that name shows in the picture, looked up as
 // it is: name itself unless its entry is changed.
-std::string real_name_of(file_picture &picture, const char *name) {
+const char *real_name_of(file_picture &picture, const char *name) {
     const pictured_entry *entry = find_entry(picture, name);
-    return entry ? entry->real_name : std::string(name);
+    return entry ? entry->real_name : name;
 }
 
-// A status for a new inode on device: a number no file of the run has.
-struct stat new_inode_status(file_picture &picture, const struct stat &like) {
+// A new inode on device, with a number no file of the run has: its status
+// kept, and the entry's reference to it.
+uint32_t new_inode_status(file_picture &picture, const struct stat &like) {
     struct stat status = like;
     status.st_ino = static_cast<ino_t>(UINT64_MAX - picture.inodes_made++);
     status.st_nlink = 1;
-    return status;
+    picture.new_statuses.push_back(status);
+    return static_cast<uint32_t>(picture.new_statuses.size());
 }
 
 }  // namespace
@@ -92,9 +96,9 @@ int view_status(const file_view &view, const char *name, struct stat &status, na
     }
     switch (entry->shows) {
         case entry_shows::removed: errno = ENOENT; return -1;
-        case entry_shows::new_inode: status = entry->status; return 0;
+        case entry_shows::new_inode: status = status_of(*picture, *entry); return 0;
         case entry_shows::real_file:
-            if (lstat(entry->real_name.c_str(), &status) != 0) return -1;
+            if (lstat(entry->real_name, &status) != 0) return -1;
             apply_link_change(*picture, status);
             return 0;
     }
@@ -115,19 +119,20 @@ unique_fd view_open(const file_view &view, const char *name, const struct stat &
         return unique_fd();
     }
     if (entry->shows == entry_shows::new_inode) {
-        if (!S_ISREG(entry->status.st_mode) || entry->real_name.empty() ||
-            entry->status.st_ino != examined.st_ino || entry->status.st_dev != examined.st_dev) {
-            errno = S_ISLNK(entry->status.st_mode) ? ELOOP : ENOENT;
+        const struct stat &made = status_of(*picture, *entry);
+        if (!S_ISREG(made.st_mode) || !entry->real_name || made.st_ino != examined.st_ino ||
+            made.st_dev != examined.st_dev) {
+            errno = S_ISLNK(made.st_mode) ? ELOOP : ENOENT;
             return unique_fd();
         }
         // The copy holds the bytes of the file it was made from.
         struct stat real;
-        if (lstat(entry->real_name.c_str(), &real) != 0) return unique_fd();
-        unique_fd fd = open_examined_at(AT_FDCWD, entry->real_name.c_str(), real, opened);
-        if (fd) opened = entry->status;
+        if (lstat(entry->real_name, &real) != 0) return unique_fd();
+        unique_fd fd = open_examined_at(AT_FDCWD, entry->real_name, real, opened);
+        if (fd) opened = made;
         return fd;
     }
-    unique_fd fd = open_examined_at(AT_FDCWD, entry->real_name.c_str(), examined, opened);
+    unique_fd fd = open_examined_at(AT_FDCWD, entry->real_name, examined, opened);
     if (fd) apply_link_change(*picture, opened);
     return fd;
 }
@@ -143,10 +148,15 @@ void picture_hard_link(file_picture &picture, const char *survivor,
         entry.real_name = survivor;
     }
     change_links(picture, replaced_status, -1);
-    if (entry.shows == entry_shows::new_inode)
-        ++entry.status.st_nlink;  // not met within one pass; kept sound
-    else
+    if (entry.shows == entry_shows::new_inode) {
+        // Not met within one pass; kept sound: the entries share no status.
+        struct stat made = status_of(picture, entry);
+        ++made.st_nlink;
+        picture.new_statuses.push_back(made);
+        entry.status = static_cast<uint32_t>(picture.new_statuses.size());
+    } else {
         change_links(picture, survivor_status, 1);
+    }
     set_entry(picture, replaced, entry);
 }
 
@@ -154,12 +164,13 @@ void picture_symbolic_link(file_picture &picture, const char *replaced,
                            const struct stat &replaced_status, const std::string &text) {
     pictured_entry entry;
     entry.shows = entry_shows::new_inode;
-    entry.status = new_inode_status(picture, replaced_status);
-    entry.status.st_mode = S_IFLNK | 0777;
-    entry.status.st_size = static_cast<off_t>(text.size());
-    entry.status.st_blocks = 0;
-    entry.status.st_uid = geteuid();
-    entry.status.st_gid = getegid();
+    struct stat link = replaced_status;
+    link.st_mode = S_IFLNK | 0777;
+    link.st_size = static_cast<off_t>(text.size());
+    link.st_blocks = 0;
+    link.st_uid = geteuid();
+    link.st_gid = getegid();
+    entry.status = new_inode_status(picture, link);
     change_links(picture, replaced_status, -1);
     set_entry(picture, replaced, entry);
 }

@@ -18,7 +18,9 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <deque>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -36,17 +38,44 @@ enum class entry_shows {
 
 struct pictured_entry {
     entry_shows shows = entry_shows::removed;
-    std::string real_name;  // a name that reaches the file on disk, looked up as it is
-    struct stat status {};  // of a new inode
+    // A listed name that reaches the file on disk, looked up as it is (null
+    // for a symbolic link).
+    const char *real_name = nullptr;
+    uint32_t status = 0;  // of a new inode: 1 + its index in new_statuses
 };
 
-// One read-only pass's picture: empty when the pass begins.
+// A directory entry: the device and inode of the directory that holds it,
+// as a name reaches it, and the final component.
+struct picture_key {
+    dev_t device;
+    ino_t directory;
+    std::string_view final;
+    bool operator==(const picture_key &) const = default;
+};
+struct picture_key_hash {
+    size_t operator()(const picture_key &key) const {
+        return std::hash<std::string_view>()(key.final) ^
+               (static_cast<size_t>(key.directory) * 0x9E3779B97F4A7C15ULL) ^
+               static_cast<size_t>(key.device);
+    }
+};
+
+// One read-only pass's picture: empty when the pass begins. The names it is
+// handed are listed names, which live as long as the run: it keeps pointers
+// into them rather than copies.
 struct file_picture {
-    std::unordered_set<std::string> final_components;         // of every changed entry
-    std::unordered_map<std::string, pictured_entry> entries;  // by entry key
+    std::unordered_set<std::string_view> final_components;  // of every changed entry
+    std::unordered_map<picture_key, pictured_entry, picture_key_hash> entries;
     std::unordered_map<inode_key, int64_t, inode_key_hash> link_changes;
-    // The device and inode of each directory met, by the path that reached it.
-    std::unordered_map<std::string, std::string> directory_keys;
+    // The device and inode of each directory met (known: it could be
+    // examined), by the directory part of the name that reached it.
+    struct directory_seen {
+        bool known;
+        dev_t device;
+        ino_t inode;
+    };
+    std::unordered_map<std::string_view, directory_seen> directories;
+    std::deque<struct stat> new_statuses;
     uint64_t inodes_made = 0;
 };
 
