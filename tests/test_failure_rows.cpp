@@ -176,12 +176,12 @@ TEST(FailureRows, EveryFailureKeepsEveryNameAndLeavesNoLitter) {
          1,
          false,
          false},
-        // The sorts' scratch arrays: the name index's sort, then the link
-        // pass's first sort, whose comparisons print nothing; its failure
-        // line is printed all the same.
+        // The sorts' scratch arrays: the name index's sort (which only the
+        // delete pass reads), then the link pass's first sort, whose
+        // comparisons print nothing; its failure line is printed all the same.
         {"no memory to sort the name index",
-         mode::link,
-         {},
+         mode::remove,
+         {"-d"},
          {},
          "calloc:4,8:ENOMEM:2",
          lit("sort: Cannot allocate memory\n"),
@@ -192,7 +192,7 @@ TEST(FailureRows, EveryFailureKeepsEveryNameAndLeavesNoLitter) {
          mode::link,
          {},
          {},
-         "calloc:4,8:ENOMEM:3",
+         "calloc:4,8:ENOMEM:2",
          lit("sort: Cannot allocate memory\n"),
          255,
          false,

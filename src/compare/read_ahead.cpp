@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "compare/comparison_side.h"
+#include "compare/content_compare.h"
 #include "compare/list_knowledge.h"
 #include "compare/piece_digest.h"
 #include "compare/status_cache.h"
@@ -283,22 +284,42 @@ void read_chunks(reading &shared, reader &self) {
     }
 }
 
-struct second_thread {
-    reading *shared;
-    reader self;
-};
-
-void *run_second_thread(void *argument) {
-    second_thread &thread = *static_cast<second_thread *>(argument);
-    read_chunks(*thread.shared, thread.self);
-    return nullptr;
-}
-
 bool more_than_one_processor() {
     cpu_set_t processors;
     CPU_ZERO(&processors);
     if (sched_getaffinity(0, sizeof processors, &processors) != 0) return false;
     return CPU_COUNT(&processors) > 1;
+}
+
+// Runs work(self) on this thread and, when there is enough of it and the
+// process may use a second processor, work(second) on a second thread at the
+// same time; work takes its parts of the job from what the two share, so
+// that it is all done either way. True when the second thread ran.
+template <class work_type>
+bool on_two_threads(reader &self, reader &second, bool enough, work_type &work) {
+    struct started_work {
+        work_type *work;
+        reader *self;
+    } other{&work, &second};
+    auto run = [](void *argument) -> void * {
+        started_work &job = *static_cast<started_work *>(argument);
+        (*job.work)(*job.self);
+        return nullptr;
+    };
+    pthread_t handle;
+    bool started = false;
+    if (read_ahead_second_thread && enough && more_than_one_processor()) {
+        pthread_attr_t attributes;
+        if (pthread_attr_init(&attributes) == 0) {
+            // The run locks its memory: the thread's stack is kept small.
+            pthread_attr_setstacksize(&attributes, 256 * 1024);
+            started = pthread_create(&handle, &attributes, run, &other) == 0;
+            pthread_attr_destroy(&attributes);
+        }
+    }
+    work(self);
+    if (started) pthread_join(handle, nullptr);
+    return started;
 }
 
 // The candidates of the list: every regular file that nothing is known of
@@ -395,6 +416,161 @@ void take_in(pass_context &pass, const reading &shared, const std::vector<reader
     }
 }
 
+// ---- Longer first bytes where they agree ------------------------------------
+
+// Files of one group whose first bytes agree and that are not known to be
+// equal would be read side by side by the sort, to find where they part. So
+// that the sort orders them from what is known, each is read again as far as
+// it takes (up to prefix_limit bytes) to tell it from the others of its run,
+// and keeps that many first bytes, for the version read.
+constexpr size_t longer_prefix_limit = 1024;
+
+// The first bytes of one file of a run, read again.
+struct head {
+    version_read version;
+    std::vector<unsigned char> bytes;
+    size_t keep = 0;  // how many of them tell it from the others
+};
+
+// The runs to read again, each a range of files in heads; runs are taken
+// one at a time by either thread.
+struct head_runs {
+    std::vector<head> heads;
+    std::vector<size_t> starts;  // of each run in heads, and the end
+    std::atomic<size_t> next_run{0};
+};
+
+// The offset of the first chunk in which two runs of bytes differ, or their
+// common length when one is the start of the other.
+size_t first_parting(const std::vector<unsigned char> &x, const std::vector<unsigned char> &y) {
+    const size_t length = std::min(x.size(), y.size());
+    size_t at = 0;
+    while (at < length && x[at] == y[at]) ++at;
+    return at < length ? at & ~(chunk_size - 1) : length;
+}
+
+// The order of two heads as the comparison orders files: by their first
+// differing chunk, read as a little-endian signed 64-bit number.
+bool head_before(const head &x, const head &y) {
+    const size_t at = first_parting(x.bytes, y.bytes);
+    const size_t length = std::min(x.bytes.size(), y.bytes.size());
+    if (at >= length) return false;
+    unsigned char a[chunk_size] = {}, b[chunk_size] = {};
+    std::memcpy(a, x.bytes.data() + at, std::min(chunk_size, x.bytes.size() - at));
+    std::memcpy(b, y.bytes.data() + at, std::min(chunk_size, y.bytes.size() - at));
+    return compare_chunks(a, b) < 0;
+}
+
+// Reads the heads of one run and finds how many bytes each must keep: the
+// first chunk past where it parts from its neighbours in order (any other
+// file of the run parts from it no later than one of them does).
+void read_run(const reading &shared, reader &self, head *first, head *last) {
+    for (head *h = first; h != last; ++h) {
+        const candidate &file = shared.candidates[static_cast<size_t>(h->version.index)];
+        const size_t want =
+            std::min(static_cast<size_t>(size_of(shared, file)), longer_prefix_limit);
+        bool proven;
+        unique_fd fd = open_again(shared, self, h->version, proven);
+        h->bytes.resize(want);
+        if (!fd ||
+            !read_whole_block(self, fd.get(), name_of(shared, file), h->bytes.data(), want, 0)) {
+            h->bytes.clear();
+            h->keep = 0;
+        }
+    }
+    std::sort(first, last, [](const head &x, const head &y) {
+        if (x.bytes.empty() != y.bytes.empty()) return x.bytes.empty();
+        return head_before(x, y);
+    });
+    for (head *h = first; h != last; ++h) {
+        if (h->bytes.empty()) continue;
+        size_t parting = 0;
+        if (h != first && !h[-1].bytes.empty()) parting = first_parting(h[-1].bytes, h->bytes);
+        if (h + 1 != last) parting = std::max(parting, first_parting(h->bytes, h[1].bytes));
+        h->keep = std::min(h->bytes.size(), parting + chunk_size);
+    }
+}
+
+void learn_longer_prefixes(pass_context &pass, reading &shared, reader &self, reader &second) {
+    list_knowledge &known = *pass.known;
+    version_table &table = known.versions;
+    // Files whose cells hold the same first bytes within one group, in
+    // order of group and those bytes; a run whose files are one class of
+    // equal versions needs nothing.
+    std::vector<int32_t> order;
+    for (size_t index = 0; index < shared.candidates.size(); ++index) {
+        const candidate &file = shared.candidates[index];
+        const first_bytes *cell = first_bytes_of(table, file.entry, false);
+        const off_t size = size_of(shared, file);
+        if (cell && cell->read && cell->length == cell_prefix_size &&
+            size > static_cast<off_t>(cell_prefix_size) && !is_large(size))
+            order.push_back(static_cast<int32_t>(index));
+    }
+    auto prefix_of = [&](int32_t index) {
+        return first_bytes_of(table, shared.candidates[static_cast<size_t>(index)].entry, false)
+            ->prefix;
+    };
+    auto group_of = [&](int32_t index) {
+        const status_slot &slot = slot_of(shared, shared.candidates[static_cast<size_t>(index)]);
+        return uint64_t(slot.size) << 8 | (shared.by_device ? slot.device : 0);
+    };
+    std::sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
+        if (group_of(x) != group_of(y)) return group_of(x) < group_of(y);
+        return std::memcmp(prefix_of(x), prefix_of(y), cell_prefix_size) < 0;
+    });
+    auto class_of = [&](int32_t index) -> uint32_t {
+        const uint32_t number = version_number(
+            first_bytes_of(table, shared.candidates[static_cast<size_t>(index)].entry, false));
+        return number ? find_ordering_root(table, number) : 0;
+    };
+    head_runs runs;
+    for (size_t from = 0; from < order.size();) {
+        size_t to = from + 1;
+        bool parted = false;
+        for (; to < order.size() && group_of(order[to]) == group_of(order[from]) &&
+               std::memcmp(prefix_of(order[to]), prefix_of(order[from]), cell_prefix_size) == 0;
+             ++to)
+            parted = parted || !class_of(order[to]) || class_of(order[to]) != class_of(order[from]);
+        if (to - from > 1 && (parted || !class_of(order[from]))) {
+            runs.starts.push_back(runs.heads.size());
+            for (size_t k = from; k < to; ++k) runs.heads.push_back({{order[k], {}, {}}, {}, 0});
+        }
+        from = to;
+    }
+    if (runs.heads.empty()) return;
+    runs.starts.push_back(runs.heads.size());
+    std::vector<int32_t>().swap(order);
+
+    self.opens = self.bytes = second.opens = second.bytes = 0;
+    auto read_runs = [&shared, &runs](reader &thread) {
+        for (;;) {
+            const size_t run = runs.next_run.fetch_add(1, std::memory_order_relaxed);
+            if (run + 1 >= runs.starts.size() || stop_requested()) return;
+            read_run(shared, thread, runs.heads.data() + runs.starts[run],
+                     runs.heads.data() + runs.starts[run + 1]);
+        }
+    };
+    const bool both = on_two_threads(self, second, runs.heads.size() > chunk_length, read_runs);
+    if (stop_requested()) return;
+    known.counts.opens += self.opens + (both ? second.opens : 0);
+    known.counts.bytes_read += self.bytes + (both ? second.bytes : 0);
+    // Each file keeps its first bytes as the prefix of the version read.
+    for (const head &h : runs.heads) {
+        if (h.keep <= cell_prefix_size) continue;
+        const uint32_t number = record_of(known, shared, h.version);
+        if (!number) continue;
+        version_record &record = version_at(table, number);
+        if (!record.link) record.link = new_extra(table, {});
+        extra_bytes &extra = table.extra_bytes_table[record.link];
+        if (extra.digests || extra.known >= h.keep) continue;
+        unsigned char *bytes = new unsigned char[h.keep];
+        std::memcpy(bytes, h.bytes.data(), h.keep);
+        delete[] extra.prefix;
+        extra.prefix = bytes;
+        extra.known = static_cast<uint32_t>(h.keep);
+    }
+}
+
 }  // namespace
 
 void read_ahead(pass_context &pass, compared_files which) {
@@ -410,26 +586,12 @@ void read_ahead(pass_context &pass, compared_files which) {
         first_bytes_of(pass.known->versions, file.entry, true);
     progress_step_begins(false, shared.candidates.size());
 
-    reader self;
+    reader self, second;
+    auto read_candidates = [&shared](reader &thread) { read_chunks(shared, thread); };
     std::vector<reader *> readers{&self};
-    second_thread thread{&shared, {}};
-    pthread_t handle;
-    bool started = false;
-    if (read_ahead_second_thread && shared.candidates.size() > chunk_length &&
-        more_than_one_processor()) {
-        pthread_attr_t attributes;
-        if (pthread_attr_init(&attributes) == 0) {
-            // The run locks its memory: the thread's stack is kept small.
-            pthread_attr_setstacksize(&attributes, 256 * 1024);
-            started = pthread_create(&handle, &attributes, run_second_thread, &thread) == 0;
-            pthread_attr_destroy(&attributes);
-        }
-    }
-    read_chunks(shared, self);
-    if (started) {
-        pthread_join(handle, nullptr);
-        readers.push_back(&thread.self);
-    }
+    if (on_two_threads(self, second, shared.candidates.size() > chunk_length, read_candidates))
+        readers.push_back(&second);
     if (stop_requested()) return;
     take_in(pass, shared, readers);
+    learn_longer_prefixes(pass, shared, self, second);
 }

@@ -373,7 +373,9 @@ void run_twinfold(int argc, char **argv) {
     int final_status = 0;
     read_name_list(stdin, spool, final_status, argv[0]);
     install_signal_catcher();
-    sort_entries(name_index, static_cast<size_t>(file_count), compare_names);
+    // Only the delete pass looks names up in the index: the other passes
+    // never read it, and its sort would only cost their time.
+    if (delete_mode) sort_entries(name_index, static_cast<size_t>(file_count), compare_names);
     end_if_interrupted();
     run_passes(delete_mode != 0, final_status);
 }
