@@ -53,8 +53,6 @@ struct mark_record {
     uint64_t clock_steps;
 };
 
-std::vector<mark_record> mark_records;
-
 file_version version_seen(const struct stat &status) {
     return {status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
 }
@@ -111,11 +109,20 @@ struct entry_place {
     ino_t directory = 0;
 };
 
-std::vector<entry_place> places;  // by position in name_index, filled on demand
+// What the delete pass decides, and what it finds of the entries on the way:
+// one record for the run, whose delete pass runs once.
+struct delete_decisions {
+    std::vector<mark_record> marks;
+    std::vector<entry_place> places;  // by position in name_index, filled on demand
+    std::vector<int32_t> keepers;     // see find_keepers
+    // The mark on every marked entry (see record_for), by entry_key.
+    std::unordered_map<std::string, size_t> mark_of_entry;
+};
+delete_decisions decisions;
 
 const entry_place &place_of(int32_t position) {
-    if (places.empty()) places.resize(static_cast<size_t>(file_count));
-    entry_place &place = places[static_cast<size_t>(position)];
+    if (decisions.places.empty()) decisions.places.resize(static_cast<size_t>(file_count));
+    entry_place &place = decisions.places[static_cast<size_t>(position)];
     if (place.looked_up) return place;
     place.looked_up = true;
     place.known = holding_directory(name_index[position], place.device, place.directory);
@@ -150,34 +157,33 @@ bool one_directory_entry(int32_t first, int32_t second) {
 // these names, so that an entry listed under several names is kept when any
 // of them is the name the rule keeps. Only names that share their final
 // component can reach one entry: just those have their places looked up.
-std::vector<int32_t> keepers;
 
 void find_keepers() {
     const size_t count = static_cast<size_t>(file_count);
-    keepers.resize(count);
-    for (size_t i = 0; i < count; ++i) keepers[i] = static_cast<int32_t>(i);
+    decisions.keepers.resize(count);
+    for (size_t i = 0; i < count; ++i) decisions.keepers[i] = static_cast<int32_t>(i);
     for_each_entry_group(
         count, [](int32_t position) { return name_index[position]; },
         [](const std::vector<int32_t> &group) {
-            for (int32_t position : group) keepers[static_cast<size_t>(position)] = group.back();
+            for (int32_t position : group)
+                decisions.keepers[static_cast<size_t>(position)] = group.back();
         });
 }
 
 int32_t keeper_of(int32_t position) {
-    if (keepers.size() != static_cast<size_t>(file_count)) find_keepers();
-    return keepers[static_cast<size_t>(position)];
+    if (decisions.keepers.size() != static_cast<size_t>(file_count)) find_keepers();
+    return decisions.keepers[static_cast<size_t>(position)];
 }
 
 // The decision on every marked entry, whichever of the names reaching it was
 // marked. A second name of a marked entry counts as marked, so that every
 // mark points at an entry that was not marked at the time: following the
 // kept names from any mark ends at an entry that stays.
-std::unordered_map<std::string, size_t> record_of_entry;
 
 const mark_record *record_for(int32_t position) {
-    if (record_of_entry.empty()) return nullptr;
-    auto found = record_of_entry.find(entry_key(position));
-    return found == record_of_entry.end() ? nullptr : &mark_records[found->second];
+    if (decisions.mark_of_entry.empty()) return nullptr;
+    auto found = decisions.mark_of_entry.find(entry_key(position));
+    return found == decisions.mark_of_entry.end() ? nullptr : &decisions.marks[found->second];
 }
 
 bool is_marked(int32_t position) {
@@ -189,9 +195,9 @@ void mark(int32_t marked, const char *marked_name, const struct stat &marked_sta
           const char *kept_name, const struct stat &kept_status, bool proven) {
     delete_marks[marked] = 1;
     place_of(kept);  // while the kept name is surely there, for the checks before removal
-    record_of_entry.emplace(entry_key(marked), mark_records.size());
-    mark_records.push_back({marked, kept, version_seen(marked_status), version_seen(kept_status),
-                            proven, clock_steps_back()});
+    decisions.mark_of_entry.emplace(entry_key(marked), decisions.marks.size());
+    decisions.marks.push_back({marked, kept, version_seen(marked_status), version_seen(kept_status),
+                               proven, clock_steps_back()});
     report("Equal files: %s will get deleted, %s will get preserved.\n", marked_name, kept_name);
 }
 
@@ -202,11 +208,16 @@ enum class removal_check {
     changed,        // a name is not the version compared, or the kept one is gone
 };
 
+// Whether the stamps of both files still prove the bytes compared when the
+// mark was made: not after a step back of the wall clock since, and only as
+// far as may_act_on lets stamps be acted upon on each file's device.
 bool proven_now(const pass_context &pass, const mark_record &record) {
     read_moment();  // notices a step back of the wall clock
-    return record.proven && record.clock_steps == clock_steps_back() &&
-           device_clock_checked(*pass.changes, record.marked_version.device) &&
-           device_clock_checked(*pass.changes, record.kept_version.device);
+    const equality_basis basis = record.proven && record.clock_steps == clock_steps_back()
+                                     ? equality_basis::proven
+                                     : equality_basis::remembered;
+    return may_act_on(pass, basis, record.marked_version.device) &&
+           may_act_on(pass, basis, record.kept_version.device);
 }
 
 // Whether the marked name may go: it still is the version that was compared,
@@ -226,7 +237,7 @@ removal_check still_as_compared(const pass_context &pass, const mark_record &rec
     bool proven = marked_match == version_match::same && proven_now(pass, record);
     int32_t kept = record.kept;
     file_version expected = record.kept_version;
-    for (size_t step = 0; step <= mark_records.size(); ++step) {
+    for (size_t step = 0; step <= decisions.marks.size(); ++step) {
         if (view_status(pass.view, name_index[kept], kept_now) == 0) {
             const version_match kept_match = match_version(*pass.changes, expected, kept_now);
             if (kept_match == version_match::other) return removal_check::changed;
