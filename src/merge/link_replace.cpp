@@ -83,9 +83,9 @@ std::string make_temporary_link(const link_pair &pair, const std::string &text,
 // modification time that were compared; errno is set when not. Making a hard
 // link moves the inode's change time, so that is compared for symbolic links
 // only.
+// reached is the status of what the link leads to.
 bool reaches_survivor(const link_pair &pair, const std::string &temp,
-                      const struct stat &survivor_status, bool soft) {
-    struct stat reached;
+                      const struct stat &survivor_status, bool soft, struct stat &reached) {
     if (fstatat(pair.replaced.directory.get(), std::string(final_part(temp.c_str())).c_str(),
                 &reached, soft ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return false;
@@ -94,12 +94,9 @@ bool reaches_survivor(const link_pair &pair, const std::string &temp,
     return false;
 }
 
-bool survivor_unchanged(const link_pair &pair, const std::string &temp,
-                        const struct stat &survivor_status, bool soft) {
-    struct stat reached;
-    if (fstatat(pair.replaced.directory.get(), std::string(final_part(temp.c_str())).c_str(),
-                &reached, soft ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
+// Whether the survivor that the new link reaches (its status reached) still
+// holds what was compared.
+bool survivor_unchanged(const struct stat &reached, const struct stat &survivor_status, bool soft) {
     if (soft) return same_version(reached, survivor_status);
     return same_contents(reached, survivor_status);
 }
@@ -174,6 +171,7 @@ link_outcome replace_with_link(own_change_log &changes, link_pair &pair, const c
 
     const int directory = pair.replaced.directory.get();
     std::string temp;
+    struct stat reached;
     int error = 0;
     for (const std::string &text : texts) {
         temp = make_temporary_link(pair, text, replaced, soft);
@@ -181,7 +179,7 @@ link_outcome replace_with_link(own_change_log &changes, link_pair &pair, const c
             error = errno;
             break;
         }
-        if (reaches_survivor(pair, temp, survivor_status, soft)) break;
+        if (reaches_survivor(pair, temp, survivor_status, soft, reached)) break;
         error = errno;
         remove_temporary(directory, temp);
         temp.clear();
@@ -198,7 +196,7 @@ link_outcome replace_with_link(own_change_log &changes, link_pair &pair, const c
     // Confirmed as late as possible: the replaced name gives up its file only
     // for the bytes it was found equal to.
     const std::string temp_last = std::string(final_part(temp.c_str()));
-    if (!survivor_unchanged(pair, temp, survivor_status, soft)) {
+    if (!survivor_unchanged(reached, survivor_status, soft)) {
         remove_temporary(directory, temp);
         report_changed(survivor);
         return link_outcome::file_changed;
@@ -213,9 +211,11 @@ link_outcome replace_with_link(own_change_log &changes, link_pair &pair, const c
         say_version(replaced_now, replaced, changed_since_compared);
         return link_outcome::file_changed;
     }
-    struct stat temp_status;
+    // A hard link's status is the survivor's, seen through the temporary
+    // name above; a symbolic link's own is looked at.
+    struct stat temp_status = reached;
     const bool temp_known =
-        fstatat(directory, temp_last.c_str(), &temp_status, AT_SYMLINK_NOFOLLOW) == 0;
+        !soft || fstatat(directory, temp_last.c_str(), &temp_status, AT_SYMLINK_NOFOLLOW) == 0;
     // The replaced file loses this name; when it keeps others, its status is
     // examined afterwards through its inode.
     unique_fd replaced_inode;
