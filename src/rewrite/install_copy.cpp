@@ -19,7 +19,7 @@ install_outcome install_copy(unique_fd copy, const held_entry &entry, const std:
         copy.reset(
             openat(directory, temp_last.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!copy) {
-            fail_line("open", "open(%s) failed\n", temp);
+            fail_open_line("open", "open(%s) failed\n", temp);
             return install_outcome::refused;
         }
     }

@@ -270,6 +270,9 @@ void install_signal_catcher() {
 int parse_options(int argc, char **argv) {
     int delete_mode = 0;
     int option;
+    // The complaint about an unknown option is the run's own, in the same
+    // words whichever C library parses: getopt stays silent.
+    opterr = 0;
     while ((option = getopt(argc, argv, option_letters)) != -1) {
         switch (option) {
             case 'c': run_options.combo = true; break;
@@ -288,11 +291,10 @@ int parse_options(int argc, char **argv) {
                 report_flush();
                 std::exit(0);
             default:
-                // getopt has complained on standard error: that line is the C
-                // library's own, written by getopt itself, the one line that
-                // does not go through the output module. A mistyped option may
-                // be one letter away from another mode (--verbose holds an s),
-                // so the run ends before it reads or changes anything.
+                // A mistyped option may be one letter away from another mode
+                // (--verbose holds an s), so the run ends before it reads or
+                // changes anything.
+                error_line("twinfold: invalid option -- '%c'\n", optopt);
                 error_line("Try 'twinfold -h' for help.\n");
                 std::exit(1);
         }

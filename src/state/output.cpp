@@ -227,6 +227,22 @@ void fail_line(const char *perror_word, const char *format, ...) {
     }
 }
 
+void fail_open_line(const char *perror_word, const char *format, ...) {
+    if (mutes) return;
+    const int saved = errno;
+    before_error_line();
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    if (saved == ELOOP || saved == EMLINK) {
+        std::fprintf(stderr, "%s: is a symbolic link\n", perror_word);
+    } else {
+        errno = saved;
+        std::perror(perror_word);
+    }
+}
+
 void error_line(const char *format, ...) {
     before_error_line();
     va_list args;

@@ -1,7 +1,5 @@
 // Every line the tool writes goes through these few functions, so that the
-// rules on quiet mode, flushing and error lines live in one place. The one
-// exception is getopt's complaint about an unknown option, which the C
-// library writes itself before parse_options sees the letter.
+// rules on quiet mode, flushing and error lines live in one place.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +24,13 @@ void report_flush();
 // with the given word (which names the step, not always the failing call).
 // errno is taken as it stands on entry. A null word prints no perror line.
 void fail_line(const char *perror_word, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// fail_line for a name opened with O_NOFOLLOW. A symbolic link there is
+// refused with ELOOP on Linux and with EMLINK on the BSDs, whose text ("Too
+// many links") names another fault: for either the second line reads
+// "WORD: is a symbolic link", the same on both systems.
+void fail_open_line(const char *perror_word, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
 // A line on standard error that nothing silences, neither quiet nor a muted
