@@ -225,7 +225,19 @@ bool is_fault_signal(int signal_number) {
            signal_number == SIGFPE;
 }
 
+// Ctrl-T sends SIGINFO where the system has it, and the base tools answer it
+// with a status line; elsewhere SIGUSR1 asks for one, as GNU dd takes it.
+#ifdef SIGINFO
+constexpr int status_signal = SIGINFO;
+#else
+constexpr int status_signal = SIGUSR1;
+#endif
+
 void catch_signal(int signal_number, siginfo_t *info, void *) {
+    if (signal_number == status_signal) {
+        request_status_line();
+        return;
+    }
     // A fault raised by the process itself cannot be stepped over: returning
     // would run the faulting instruction again, forever. With the default
     // action restored, that repeated fault ends the process.

@@ -70,7 +70,10 @@ size_t terminal_width() {
     return 80;
 }
 
-void draw_progress(int64_t now) {
+// The words of the progress line: the pass, its names examined of the
+// total (or how far its sort is), the bytes read or copied, the time since
+// the pass began.
+void format_progress(char *line, size_t size, int64_t now) {
     char bytes[32];
     format_bytes(bytes, sizeof bytes, run_progress.bytes);
     const int64_t seconds = (now - pass_began) / 1000000000;
@@ -81,18 +84,22 @@ void draw_progress(int64_t now) {
     else
         std::snprintf(elapsed, sizeof elapsed, "%d:%02d", static_cast<int>(seconds / 60),
                       static_cast<int>(seconds % 60));
-    char line[256];
     const char *moved = run_progress.copying ? "copied" : "read";
     if (run_progress.sorting) {
         const uint64_t total = run_progress.total ? run_progress.total : 1;
         const uint64_t done = run_progress.done < total ? run_progress.done : total;
-        std::snprintf(line, sizeof line, "%s: sorting %d names, %d%%, %s %s, %s", run_progress.pass,
+        std::snprintf(line, size, "%s: sorting %d names, %d%%, %s %s, %s", run_progress.pass,
                       file_count, static_cast<int>(done * 100 / total), bytes, moved, elapsed);
     } else {
-        std::snprintf(line, sizeof line, "%s: %" PRIu64 " of %" PRIu64 " names, %s %s, %s",
+        std::snprintf(line, size, "%s: %" PRIu64 " of %" PRIu64 " names, %s %s, %s",
                       run_progress.pass, run_progress.done, run_progress.total, bytes, moved,
                       elapsed);
     }
+}
+
+void draw_progress(int64_t now) {
+    char line[256];
+    format_progress(line, sizeof line, now);
     // Cut to the terminal's width, never wrapped: a wrapped line could not
     // be erased by one carriage return. The last column stays free, as some
     // terminals move to the next line once it is written.
@@ -106,9 +113,16 @@ void draw_progress(int64_t now) {
     last_drawn = now;
 }
 
+void write_status_line(int64_t now);
+
 }  // namespace
 
 bool progress_on = false;
+volatile sig_atomic_t status_requested = 0;
+
+void request_status_line() {
+    status_requested = 1;
+}
 
 void progress_setup() {
     if (run_options.quiet || !isatty(STDERR_FILENO)) return;
@@ -128,7 +142,8 @@ void progress_pass_begins(const char *pass, bool copying) {
     run_progress = run_progress_record{};
     run_progress.pass = pass;
     run_progress.copying = copying;
-    if (progress_on) pass_began = last_drawn = monotonic_now();
+    // The status line tells the time since the pass began, also without a terminal.
+    pass_began = last_drawn = monotonic_now();
 }
 
 void progress_pass_ends() {
@@ -145,6 +160,8 @@ void progress_step_begins(bool sorting, uint64_t total) {
 void progress_poll() {
     if (!run_progress.pass) return;
     const int64_t now = monotonic_now();
+    if (status_requested) write_status_line(now);
+    if (!progress_on) return;
     if (now - pass_began < first_after) return;
     // Also after an erase: a stream of other lines does not make it flicker.
     if (now - last_drawn < redraw_after) return;
@@ -209,6 +226,15 @@ void before_error_line() {
     std::fflush(stdout);
     erase_progress();
     errno = saved;
+}
+
+// The status line that a signal asked for, after the lines held before it.
+void write_status_line(int64_t now) {
+    status_requested = 0;
+    char line[256];
+    format_progress(line, sizeof line, now);
+    before_error_line();
+    std::fprintf(stderr, "%s\n", line);
 }
 
 }  // namespace

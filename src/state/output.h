@@ -2,6 +2,7 @@
 // rules on quiet mode, flushing and error lines live in one place.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 #include "state/run_state.h"
@@ -58,26 +59,39 @@ struct muted_output {
 // line above (on standard error, and on standard output when that is a
 // terminal) erases it first, as does the end of the pass and of the process,
 // so the run's lines are exactly those it prints without a terminal. Off,
-// nothing of it is written and no clock is read.
+// nothing of it is written.
 void progress_setup();  // once, after the options: on or off
 void progress_pass_begins(const char *pass, bool copying);
 void progress_pass_ends();
 void progress_step_begins(bool sorting, uint64_t total);
 
+// The status line, asked for by a signal (SIGINFO, which Ctrl-T sends where
+// the system has it, as cp and dd answer it; SIGUSR1 elsewhere, as GNU dd
+// answers it): the progress line's words, once, as a whole line on standard
+// error, whatever standard error is and also under quiet. It is written at
+// the next step of the running pass (or of the next pass, when none runs).
+// request_status_line only sets a flag, so a signal handler may call it.
+void request_status_line();
+extern volatile sig_atomic_t status_requested;
+
 extern bool progress_on;
-void progress_poll();  // draws the line when it is due
+void progress_poll();  // draws the line when it is due, and the status line when asked
 
 // A name examined by the running step.
 inline void progress_name() {
     ++run_progress.done;
-    if (progress_on) progress_poll();
+    if (progress_on || status_requested) progress_poll();
 }
 // A step of a sort: many and cheap, so the clock is read every 256th.
 inline void progress_sort_step() {
-    if ((++run_progress.done & 255) == 0 && progress_on) progress_poll();
+    if ((++run_progress.done & 255) == 0 && (progress_on || status_requested)) progress_poll();
 }
 // Bytes read or copied from a listed file.
 inline void progress_bytes(uint64_t count) {
     run_progress.bytes += count;
-    if (progress_on) progress_poll();
+    if (progress_on || status_requested) progress_poll();
+}
+// A moment of a wait that moves nothing.
+inline void progress_tick() {
+    if (progress_on || status_requested) progress_poll();
 }
