@@ -7,7 +7,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#ifdef __linux__
 #include <pty.h>
+#else
+#include <libutil.h>  // openpty on the BSDs
+#endif
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
