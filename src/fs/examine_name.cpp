@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fs/file_handles.h"
+#include "fs/settled_counts.h"
 
 namespace {
 
@@ -29,7 +30,9 @@ list_order_walk::~list_order_walk() {
     last_directory = directory_in_use{};
 }
 
-int examine_name(const char *name, struct stat &status) {
+namespace {
+
+int examine_once(const char *name, struct stat &status) {
     if (!walking) return lstat(name, &status);
     const char *slash = std::strrchr(name, '/');
     if (!slash || slash == name || slash[1] == '\0') return lstat(name, &status);
@@ -47,4 +50,15 @@ int examine_name(const char *name, struct stat &status) {
     }
     if (!directory.fd) return lstat(name, &status);
     return fstatat(directory.fd.get(), slash + 1, &status, AT_SYMLINK_NOFOLLOW);
+}
+
+}  // namespace
+
+int examine_name(const char *name, struct stat &status) {
+    int result = examine_once(name, status);
+    // A block count that may not have settled yet is waited for, and the
+    // name looked at again.
+    if (result == 0 && count_may_lag(name, status) && settle_counts(name, status.st_dev))
+        result = examine_once(name, status);
+    return result;
 }

@@ -4,7 +4,10 @@
 
 #include <sys/stat.h>
 
-// lstat of name. Returns lstat's result, with errno set on failure.
+// lstat of name. Returns lstat's result, with errno set on failure. Where
+// block counts settle late (fs/settled_counts.h), the first file of a pass
+// whose count may not have settled makes the run wait for its file system
+// to catch up; the status is then that of a look after the wait.
 //
 // While a walk of the list in its order lives, in which a list made by find
 // holds the names of a directory together: from the second name in a row of

@@ -10,10 +10,12 @@
 
 #include "compare/file_knowledge.h"
 #include "fs/file_picture.h"
+#include "fs/settled_counts.h"
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
 #include "merge/name_index.h"
 #include "rewrite/expand_hard_link.h"
+#include "rewrite/parked_copies.h"
 #include "rewrite/resparse_file.h"
 #include "run/entry_sort.h"
 #include "run/intake.h"
@@ -163,6 +165,7 @@ void sparse_pass(unsigned char sparsing) {
             resparse_file(&work_list[k], sparsing);
         progress_name();
     }
+    settle_parked_copies();
     print_sparse_summary();
     report_flush();
 }
@@ -201,6 +204,7 @@ void run_pass(pass_kind pass) {
     const pass_plan plan = plan_passes(run_options, delete_mode);
     for (const pass_kind pass : plan.passes) {
         progress_pass_begins(pass_label(pass), copies_bytes(pass));
+        begin_settling_pass();
         run_pass(pass);
         progress_pass_ends();
     }
