@@ -8,8 +8,11 @@
 #include <sys/vfs.h>
 #elif defined(__FreeBSD__) || defined(__DragonFly__) || defined(__APPLE__) || \
     defined(__NetBSD__) || defined(__OpenBSD__)
-#include <sys/mount.h>
+// statfs(2) there asks for sys/param.h first.
+// clang-format off
 #include <sys/param.h>
+#include <sys/mount.h>
+// clang-format on
 #endif
 
 #include <cerrno>
