@@ -43,7 +43,8 @@ const char help_text[] =
     "-c \t Combo mode: Default mode +sparse mode. With -i it means inverse mode with unlinking and "
     "desparsing.\n";
 
-// glibc's wording of getopt's complaint, and the line that follows it.
+// The complaint about an unknown option (in the words of glibc's getopt,
+// which the run prints itself), and the line that follows it.
 std::string refused(char letter) {
     return std::string("twinfold: invalid option -- '") + letter + "'\n" +
            "Try 'twinfold -h' for help.\n";
@@ -154,6 +155,30 @@ TEST(Driver, OptionsSetTheRunOptions) {
         EXPECT_EQ(run_options.combo, c.want.combo);
     }
     run_options = {};
+}
+
+// The complaint is the run's own: the same words under any name the program
+// is run by (glibc's getopt would name argv[0] whole, FreeBSD's the program's
+// last component) and whatever the C library's settings.
+TEST(Driver, TheComplaintAboutAnUnknownOptionIsTheSameEverywhere) {
+    struct row {
+        std::string program_name;
+        std::vector<std::string> env;
+    };
+    const row rows[] = {
+        {"twinfold", {}},
+        {"/usr/local/bin/twinfold", {}},
+        {"./twinfold", {"POSIXLY_CORRECT=1"}},
+    };
+    for (const row &row : rows) {
+        SCOPED_TRACE(row.program_name);
+        const tool_result r =
+            run_tool({"-qx"}, nul_list({"a"}),
+                     {.env = row.env, .unwrapped = true, .program_name = row.program_name});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, refused('x'));
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 TEST(Driver, MistypedOptionsEndTheRunBeforeTheListIsRead) {

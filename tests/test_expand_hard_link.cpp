@@ -226,6 +226,14 @@ TEST(ExpandHardLink, FailuresLeaveTheNameWholeAndNoLitter) {
         {"open", "open:victim:EACCES", "",
          "Expanding the hard link(victim) failed.\nexpand: Permission denied\n", true,
          left_behind::nothing},
+        // A symbolic link put in the name's place: refused with ELOOP here and
+        // with EMLINK on FreeBSD, said in the same words.
+        {"open: a symbolic link", "open:victim:ELOOP", "",
+         "Expanding the hard link(victim) failed.\nexpand: is a symbolic link\n", true,
+         left_behind::nothing},
+        {"open: a symbolic link, as FreeBSD refuses it", "open:victim:EMLINK", "",
+         "Expanding the hard link(victim) failed.\nexpand: is a symbolic link\n", true,
+         left_behind::nothing},
         {"open, then the removal", "open:victim:EACCES;unlink:dup__:EIO", "",
          "Expanding the hard link(victim) failed.\nexpand: Permission denied\n"
          "unlink(TEMP) failed\nunlink: Input/output error\n",

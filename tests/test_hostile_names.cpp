@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>  // makedev; the BSDs declare it in sys/types.h
+#endif
 #include <sys/un.h>
 #include <unistd.h>
 

@@ -5,7 +5,11 @@
 // run the built tool, with the fault-injection shim where a call must fail.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#ifdef __linux__
 #include <pty.h>
+#else
+#include <libutil.h>  // openpty on the BSDs
+#endif
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>

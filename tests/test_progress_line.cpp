@@ -7,7 +7,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#ifdef __linux__
 #include <pty.h>
+#else
+#include <libutil.h>  // openpty on the BSDs
+#endif
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -287,4 +291,55 @@ TEST(ProgressLine, NoByteOfItOnAPipeUnderQuietOrWithinASecond) {
                                                piped_tree.hooks, output_to::pipe);
     EXPECT_EQ(piped.terminal, slow_run.err);
     EXPECT_EQ(without_preamble(piped.out), without_preamble(slow_run.out));
+}
+
+// SIGUSR1 (SIGINFO, Ctrl-T, where the system has it) asks for one status line
+// on standard error in the progress line's words: also on a pipe and under
+// -q, at the next step of the pass, and the run is otherwise what it is
+// without the signal. The shim's hook sends the signal from within a chosen
+// call.
+TEST(ProgressLine, AStatusLineAnswersTheSignalThatAsksForIt) {
+    struct row {
+        const char *label;
+        std::vector<std::string> args;
+        const char *hooks;
+        std::string pass;
+        const char *wording;
+    };
+    const row rows[] = {
+        {"link pass",
+         {"-n"},
+         "open:slow:0:kill -USR1 $PPID",
+         "link pass",
+         "link pass: (sorting 4 names, [0-9]+%|[0-9]+ of [0-9]+ names), [0-9.]+ (bytes|KiB) "
+         "read, 0:0[0-9]"},
+        {"link pass, quiet",
+         {"-n", "-q"},
+         "open:slow:0:kill -USR1 $PPID",
+         "link pass",
+         "link pass: (sorting 4 names, [0-9]+%|[0-9]+ of [0-9]+ names), [0-9.]+ (bytes|KiB) "
+         "read, 0:0[0-9]"},
+        {"sparse pass",
+         {"-S"},
+         "mkstemp:dup__:0:kill -USR1 $PPID",
+         "sparse pass",
+         "sparse pass: [0-9]+ of 4 names, [0-9.]+ (bytes|KiB) copied, 0:0[0-9]"},
+    };
+    for (const row &row : rows) {
+        SCOPED_TRACE(row.label);
+        slow_tree plain_tree, tree;
+        const tool_result plain =
+            run_tool(row.args, read_file(plain_tree.list_path),
+                     {.cwd = plain_tree.dir.path, .hooks = "open:none:0:true"});
+        const tool_result asked = run_tool(row.args, read_file(tree.list_path),
+                                           {.cwd = tree.dir.path, .hooks = row.hooks});
+        EXPECT_EQ(asked.status, plain.status);
+        EXPECT_EQ(without_preamble(asked.out), without_preamble(plain.out));
+        std::vector<std::string> status_lines, rest;
+        for (const auto &line : lines_of(asked.err))
+            (line.rfind(row.pass + ": ", 0) == 0 ? status_lines : rest).push_back(line);
+        ASSERT_EQ(status_lines.size(), 1u) << asked.err;
+        EXPECT_TRUE(std::regex_match(status_lines[0], std::regex(row.wording))) << status_lines[0];
+        EXPECT_EQ(rest, lines_of(plain.err));
+    }
 }

@@ -11,6 +11,7 @@
 #include "fs/entry_names.h"
 #include "fs/examined_open.h"
 #include "fs/file_status.h"
+#include "fs/settled_counts.h"
 
 namespace {
 
@@ -89,7 +90,14 @@ int view_status(const file_view &view, const char *name, struct stat &status, na
     file_picture *picture = view.picture;
     const pictured_entry *entry = picture ? find_entry(*picture, name) : nullptr;
     if (!entry) {
-        const int examined = walk ? walk_status(*walk, name, status) : lstat(name, &status);
+        auto examine = [&] {
+            return walk ? walk_status(*walk, name, status) : lstat(name, &status);
+        };
+        int examined = examine();
+        // A block count that may not have settled yet is waited for, and the
+        // name looked at again.
+        if (examined == 0 && count_may_lag(name, status) && settle_counts(name, status.st_dev))
+            examined = examine();
         if (examined != 0) return -1;
         if (picture) apply_link_change(*picture, status);
         return 0;

@@ -88,7 +88,10 @@ struct file_view {
 };
 
 // lstat of name as the view shows it: 0, or -1 with errno set. A walk of the
-// list in its order looks names up through its directory (name_walk).
+// list in its order looks names up through its directory (name_walk). Where
+// block counts settle late (fs/settled_counts.h), the first file of a pass
+// whose count may not have settled makes the run wait for its file system to
+// catch up; the status is then that of a look after the wait.
 int view_status(const file_view &view, const char *name, struct stat &status,
                 name_walk *walk = nullptr);
 

@@ -79,7 +79,7 @@ int expand_hard_link_in(pass_context &pass, char *const *slot) {
     }
     unique_fd file(openat(directory, entry.last.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file) {
-        fail_line("expand", "Expanding the hard link(%s) failed.\n", name);
+        fail_open_line("expand", "Expanding the hard link(%s) failed.\n", name);
         copy.reset();
         discard_temp_file_at(directory, temp_name);
         return -1;

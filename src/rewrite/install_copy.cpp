@@ -10,6 +10,45 @@
 #include "fs/file_status.h"
 #include "state/output.h"
 
+namespace {
+
+constexpr mode_t special_bits[] = {S_ISVTX, S_ISGID, S_ISUID};
+
+const char *bit_word(mode_t bit) {
+    switch (bit) {
+        case S_ISVTX: return "sticky bit";
+        case S_ISGID: return "set-group-ID bit";
+        case S_ISUID: return "set-user-ID bit";
+    }
+    return "permission bits";
+}
+
+// After fchmod(fd, mode) failed: the one special bit of mode without which
+// it succeeds (the copy then has mode without that bit), or 0.
+mode_t special_bit_refused(int fd, mode_t mode) {
+    for (const mode_t bit : special_bits)
+        if ((mode & bit) && fchmod(fd, mode & ~bit) == 0) return bit;
+    return 0;
+}
+
+// What of the original's owner, group and permission bits the copy does
+// not have, or null when it has them all.
+const char *attribute_lost(const struct stat &given, const struct stat &original) {
+    if (given.st_uid != original.st_uid) return "owner";
+    if (given.st_gid != original.st_gid) return "group";
+    const mode_t missing = (original.st_mode & 07777) & ~(given.st_mode & 07777);
+    for (const mode_t bit : special_bits)
+        if (missing & bit) return bit_word(bit);
+    if ((given.st_mode & 07777) != (original.st_mode & 07777)) return "permission bits";
+    return nullptr;
+}
+
+void say_not_kept(const char *name, const char *what) {
+    fail_line(nullptr, "%s: its copy could not keep the %s, left as it is\n", name, what);
+}
+
+}  // namespace
+
 install_outcome install_copy(unique_fd copy, const held_entry &entry, const std::string &temp_name,
                              const char *name, const struct stat &original) {
     const char *temp = temp_name.c_str();
@@ -19,7 +58,7 @@ install_outcome install_copy(unique_fd copy, const held_entry &entry, const std:
         copy.reset(
             openat(directory, temp_last.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!copy) {
-            fail_line("open", "open(%s) failed\n", temp);
+            fail_open_line("open", "open(%s) failed\n", temp);
             return install_outcome::refused;
         }
     }
@@ -40,7 +79,28 @@ install_outcome install_copy(unique_fd copy, const held_entry &entry, const std:
         return install_outcome::refused;
     }
     if (fchmod(copy.get(), original.st_mode & 07777) != 0) {
-        fail_line("fchmod", "fchmod(%s) failed\n", temp);
+        // A system may refuse a set-user-ID, set-group-ID or sticky bit that
+        // it would let the copy have without it (FreeBSD: the sticky bit on a
+        // file for a user other than root, the set-group-ID bit for a user
+        // outside the group): the line names that bit.
+        const mode_t refused = special_bit_refused(copy.get(), original.st_mode & 07777);
+        if (refused != 0) {
+            say_not_kept(name, bit_word(refused));
+        } else {
+            fail_line("fchmod", "fchmod(%s) failed\n", temp);
+        }
+        return install_outcome::refused;
+    }
+    // A system may also drop what it refuses without a word, or give a new
+    // file its directory's group: the copy must be the original's in all
+    // three, or it does not take the name.
+    struct stat given;
+    if (fstat(copy.get(), &given) != 0) {
+        fail_line("fstat", "fstat(%s) failed\n", temp);
+        return install_outcome::refused;
+    }
+    if (const char *lost = attribute_lost(given, original)) {
+        say_not_kept(name, lost);
         return install_outcome::refused;
     }
     // Last, since every write to the copy moves its modification time.

@@ -15,9 +15,12 @@
 #include "fs/file_handles.h"
 #include "fs/file_status.h"
 #include "fs/held_entry.h"
+#include "fs/settled_counts.h"
 #include "fs/temp_name.h"
 #include "rewrite/copy_contents.h"
 #include "rewrite/install_copy.h"
+#include "rewrite/parked_copies.h"
+#include "rewrite/trial_copy.h"
 #include "state/output.h"
 #include "state/run_state.h"
 
@@ -106,17 +109,83 @@ bool measure_copy(int copy, const std::string &temp_name, struct stat &made) {
 
 }  // namespace
 
+int finish_trial(trial_copy &trial, struct stat made) {
+    pass_context &pass = *trial.pass;
+    run_stats_record &stats = *pass.stats;
+    const int directory = trial.entry.directory.get();
+    const std::string &temp_name = trial.temp_name;
+    const char *name = trial.name.c_str();
+    const struct stat &original = trial.original;
+    auto gain_of = [&](const struct stat &copied) -> int64_t {
+        return trial.sparsing ? original.st_blocks - copied.st_blocks
+                              : copied.st_blocks - original.st_blocks;
+    };
+    // Until the copy is written out, its blocks are the file system's
+    // estimate, which leaves out the blocks that map a copy of many pieces.
+    // A copy that looks like a gain is written out and measured again, so
+    // that the figures are the blocks the copy keeps.
+    if (gain_of(made) > 0) {
+        if (fsync(trial.copy.get()) != 0) {
+            fail_line("fsync", "fsync(%s) failed\n", temp_name.c_str());
+            discard_copy(directory, temp_name, &made, name);
+            return -1;
+        }
+        if (!measure_copy(trial.copy.get(), temp_name, made)) {
+            discard_copy(directory, temp_name, nullptr, name);
+            return -1;
+        }
+    }
+    const int64_t gain = gain_of(made);
+    if (gain < stats.min_copy_gain) stats.min_copy_gain = gain;
+    if (gain > stats.max_copy_gain) stats.max_copy_gain = gain;
+    if (gain <= 0) return discard_copy(directory, temp_name, &made, name);
+
+    if (trial.sparsing) {
+        ++stats.reclaim_files;
+        add_wrapping(stats.reclaim_blocks, gain);
+    } else {
+        ++stats.declaim_files;
+        add_wrapping(stats.declaim_blocks, gain);
+    }
+    report("%s: %lld -> %lld blocks\n", name, static_cast<long long>(original.st_blocks),
+           static_cast<long long>(made.st_blocks));
+    if (pass.options.nodo) return discard_copy(directory, temp_name, &made, name);
+
+    switch (install_copy(std::move(trial.copy), trial.entry, temp_name, name, original)) {
+        case install_outcome::installed: return 0;
+        case install_outcome::foreign: return -1;
+        case install_outcome::refused: discard_copy(directory, temp_name, &made, name); return -1;
+        case install_outcome::rename_failed:
+            fail_line("unlink", "rename(%s, %s) failed\n", temp_name.c_str(), name);
+            discard_copy(directory, temp_name, &made, name);
+            return -1;
+    }
+    return -1;
+}
+
+int discard_trial(trial_copy &trial) {
+    return discard_open_copy(trial.entry.directory.get(), trial.temp_name, trial.copy.get(),
+                             trial.name.c_str());
+}
+
 int resparse_file(char *const *slot, unsigned char sparsing) {
-    return resparse_file_in(standalone_pass(), slot, sparsing);
+    pass_context &pass = standalone_pass();
+    const int result = resparse_file_in(pass, slot, sparsing);
+    settle_parked_copies();
+    return result;
 }
 
 int resparse_file_in(pass_context &pass, char *const *slot, unsigned char sparsing) {
     if (stop_requested()) return 0;
     if (!slot) return -1;
-    const std::string name(*slot, strnlen(*slot, 1023));
+    trial_copy trial;
+    trial.pass = &pass;
+    trial.name.assign(*slot, strnlen(*slot, 1023));
+    trial.sparsing = sparsing;
+    const std::string &name = trial.name;
 
-    struct stat original;
-    if (lstat(name.c_str(), &original) != 0) {
+    struct stat &original = trial.original;
+    if (view_status(pass.view, name.c_str(), original) != 0) {
         fail_line("lstat", "lstat(%s) failed\n", name.c_str());
         return -1;
     }
@@ -124,10 +193,15 @@ int resparse_file_in(pass_context &pass, char *const *slot, unsigned char sparsi
     // it is: a copy could replace only one of its names, and the others
     // would keep the old file and its blocks.
     if (!S_ISREG(original.st_mode) || original.st_nlink > 1) return 0;
+    // Where block counts have been seen not to settle, no gain can be measured.
+    if (counts_never_settled(original.st_dev)) {
+        fail_line(nullptr, "%s: its block count did not settle, left as it is\n", name.c_str());
+        return 0;
+    }
 
     // Everything from here on goes through the directory that holds the name,
     // confirmed to show the file examined.
-    held_entry entry;
+    held_entry &entry = trial.entry;
     if (hold_and_confirm(name.c_str(), entry, original,
                          "%s changed before it was copied, left as it is\n") != entry_version::same)
         return -1;
@@ -137,71 +211,31 @@ int resparse_file_in(pass_context &pass, char *const *slot, unsigned char sparsi
 
     // The temporary file stays open from its creation to its installation:
     // the copy is written, measured and installed through this descriptor.
-    std::string temp_name;
-    unique_fd copy(create_temp_file_at(directory, name, temp_name));
-    if (!copy) {
+    std::string &temp_name = trial.temp_name;
+    trial.copy.reset(create_temp_file_at(directory, name, temp_name));
+    if (!trial.copy) {
         fail_line("mkstemp", "Could not create temporary file.\n");
         return -1;
     }
-    if (!make_copy(source.get(), copy.get(), original.st_size, sparsing, name.c_str(), temp_name)) {
-        discard_open_copy(directory, temp_name, copy.get(), name.c_str());
+    if (!make_copy(source.get(), trial.copy.get(), original.st_size, sparsing, name.c_str(),
+                   temp_name)) {
+        discard_trial(trial);
         return -1;
     }
     source.reset();
 
     struct stat made;
-    if (!measure_copy(copy.get(), temp_name, made)) {
+    if (!measure_copy(trial.copy.get(), temp_name, made)) {
         discard_copy(directory, temp_name, nullptr, name.c_str());
         return -1;
     }
-    auto gain_of = [&](const struct stat &copied) -> int64_t {
-        return sparsing ? original.st_blocks - copied.st_blocks
-                        : copied.st_blocks - original.st_blocks;
-    };
-    // Until the copy is written out, its blocks are the file system's
-    // estimate, which leaves out the blocks that map a copy of many pieces.
-    // A copy that looks like a gain is written out and measured again, so
-    // that the figures are the blocks the copy keeps.
-    if (gain_of(made) > 0) {
-        if (fsync(copy.get()) != 0) {
-            fail_line("fsync", "fsync(%s) failed\n", temp_name.c_str());
-            discard_copy(directory, temp_name, &made, name.c_str());
-            return -1;
-        }
-        if (!measure_copy(copy.get(), temp_name, made)) {
-            discard_copy(directory, temp_name, nullptr, name.c_str());
-            return -1;
-        }
+    // A copy just written on a file system that counts blocks late shows a
+    // count that has not settled: it waits with others for a sentinel.
+    if (counts_settle_late(made.st_dev, name.c_str())) {
+        park_trial(std::move(trial));
+        return 0;
     }
-    const int64_t gain = gain_of(made);
-    run_stats_record &stats = *pass.stats;
-    if (gain < stats.min_copy_gain) stats.min_copy_gain = gain;
-    if (gain > stats.max_copy_gain) stats.max_copy_gain = gain;
-    if (gain <= 0) return discard_copy(directory, temp_name, &made, name.c_str());
-
-    if (sparsing) {
-        ++stats.reclaim_files;
-        add_wrapping(stats.reclaim_blocks, gain);
-    } else {
-        ++stats.declaim_files;
-        add_wrapping(stats.declaim_blocks, gain);
-    }
-    report("%s: %lld -> %lld blocks\n", name.c_str(), static_cast<long long>(original.st_blocks),
-           static_cast<long long>(made.st_blocks));
-    if (pass.options.nodo) return discard_copy(directory, temp_name, &made, name.c_str());
-
-    switch (install_copy(std::move(copy), entry, temp_name, name.c_str(), original)) {
-        case install_outcome::installed: return 0;
-        case install_outcome::foreign: return -1;
-        case install_outcome::refused:
-            discard_copy(directory, temp_name, &made, name.c_str());
-            return -1;
-        case install_outcome::rename_failed:
-            fail_line("unlink", "rename(%s, %s) failed\n", temp_name.c_str(), name.c_str());
-            discard_copy(directory, temp_name, &made, name.c_str());
-            return -1;
-    }
-    return -1;
+    return finish_trial(trial, made);
 }
 
 bool differs_in_inode(char *const *a, char *const *b) {

@@ -15,11 +15,13 @@
 #include "compare/pass_context.h"
 #include "compare/read_ahead.h"
 #include "fs/file_picture.h"
+#include "fs/settled_counts.h"
 #include "fs/stamp_trust.h"
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
 #include "merge/name_index.h"
 #include "rewrite/expand_hard_link.h"
+#include "rewrite/parked_copies.h"
 #include "rewrite/resparse_file.h"
 #include "run/entry_sort.h"
 #include "run/intake.h"
@@ -190,6 +192,9 @@ void sparse_pass(run_records &records, unsigned char sparsing) {
             resparse_file_in(pass, &work_list[k], sparsing);
         progress_name();
     }
+    // Copies still waiting for their counts to settle are finished, or
+    // removed when the run was asked to stop.
+    settle_parked_copies();
     if (stop_requested()) return;
     print_sparse_summary();
     report_flush();
@@ -236,6 +241,7 @@ void run_pass(run_records &records, pass_kind pass) {
     run_records records;
     for (const pass_kind pass : plan.passes) {
         progress_pass_begins(pass_label(pass), copies_bytes(pass));
+        begin_settling_pass();
         run_pass(records, pass);
         progress_pass_ends();
         end_if_interrupted();
@@ -261,7 +267,19 @@ bool is_fault_signal(int signal_number) {
            signal_number == SIGFPE;
 }
 
+// Ctrl-T sends SIGINFO where the system has it, and the base tools answer it
+// with a status line; elsewhere SIGUSR1 asks for one, as GNU dd takes it.
+#ifdef SIGINFO
+constexpr int status_signal = SIGINFO;
+#else
+constexpr int status_signal = SIGUSR1;
+#endif
+
 void catch_signal(int signal_number, siginfo_t *info, void *) {
+    if (signal_number == status_signal) {
+        request_status_line();
+        return;
+    }
     // A fault raised by the process itself cannot be stepped over: returning
     // would run the faulting instruction again, forever. With the default
     // action restored, that repeated fault ends the process.
@@ -306,6 +324,9 @@ void install_signal_catcher() {
 int parse_options(int argc, char **argv) {
     int delete_mode = 0;
     int option;
+    // The complaint about an unknown option is the run's own, in the same
+    // words whichever C library parses: getopt stays silent.
+    opterr = 0;
     while ((option = getopt(argc, argv, option_letters)) != -1) {
         switch (option) {
             case 'c': run_options.combo = true; break;
@@ -324,11 +345,10 @@ int parse_options(int argc, char **argv) {
                 report_flush();
                 std::exit(0);
             default:
-                // getopt has complained on standard error: that line is the C
-                // library's own, written by getopt itself, the one line that
-                // does not go through the output module. A mistyped option may
-                // be one letter away from another mode (--verbose holds an s),
-                // so the run ends before it reads or changes anything.
+                // A mistyped option may be one letter away from another mode
+                // (--verbose holds an s), so the run ends before it reads or
+                // changes anything.
+                error_line("twinfold: invalid option -- '%c'\n", optopt);
                 error_line("Try 'twinfold -h' for help.\n");
                 std::exit(1);
         }

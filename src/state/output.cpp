@@ -75,7 +75,10 @@ size_t terminal_width() {
     return 80;
 }
 
-void draw_progress(int64_t now) {
+// The words of the progress line: the pass, its names examined of the
+// total (or how far its sort is), the bytes read or copied, the time since
+// the pass began.
+void format_progress(char *line, size_t size, int64_t now) {
     char bytes[32];
     format_bytes(bytes, sizeof bytes, run_progress.bytes.load(std::memory_order_relaxed));
     const int64_t seconds = (now - pass_began) / 1000000000;
@@ -86,18 +89,22 @@ void draw_progress(int64_t now) {
     else
         std::snprintf(elapsed, sizeof elapsed, "%d:%02d", static_cast<int>(seconds / 60),
                       static_cast<int>(seconds % 60));
-    char line[256];
     const char *moved = run_progress.copying ? "copied" : "read";
     if (run_progress.sorting) {
         const uint64_t total = run_progress.total ? run_progress.total : 1;
         const uint64_t done = run_progress.done < total ? run_progress.done : total;
-        std::snprintf(line, sizeof line, "%s: sorting %d names, %d%%, %s %s, %s", run_progress.pass,
+        std::snprintf(line, size, "%s: sorting %d names, %d%%, %s %s, %s", run_progress.pass,
                       file_count, static_cast<int>(done * 100 / total), bytes, moved, elapsed);
     } else {
-        std::snprintf(line, sizeof line, "%s: %" PRIu64 " of %" PRIu64 " names, %s %s, %s",
+        std::snprintf(line, size, "%s: %" PRIu64 " of %" PRIu64 " names, %s %s, %s",
                       run_progress.pass, run_progress.done, run_progress.total, bytes, moved,
                       elapsed);
     }
+}
+
+void draw_progress(int64_t now) {
+    char line[256];
+    format_progress(line, sizeof line, now);
     // Cut to the terminal's width, never wrapped: a wrapped line could not
     // be erased by one carriage return. The last column stays free, as some
     // terminals move to the next line once it is written.
@@ -111,12 +118,20 @@ void draw_progress(int64_t now) {
     last_drawn = now;
 }
 
+void write_status_line(int64_t now);
+
 }  // namespace
 
 bool progress_on = false;
 thread_local bool progress_drawn_here = false;
+std::atomic<int> status_requested{0};
+
+void request_status_line() {
+    status_requested = 1;
+}
 
 void progress_setup() {
+    progress_drawn_here = true;
     if (run_options.quiet || !isatty(STDERR_FILENO)) return;
     stdout_is_terminal = isatty(STDOUT_FILENO);
     // Standard output through a pipe or socket may end at the same terminal
@@ -127,7 +142,6 @@ void progress_setup() {
         (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode)))
         return;
     progress_on = true;
-    progress_drawn_here = true;
     std::atexit(erase_at_exit);
 }
 
@@ -138,7 +152,8 @@ void progress_pass_begins(const char *pass, bool copying) {
     run_progress.bytes = 0;
     run_progress.pass = pass;
     run_progress.copying = copying;
-    if (progress_on) pass_began = last_drawn = monotonic_now();
+    // The status line tells the time since the pass began, also without a terminal.
+    pass_began = last_drawn = monotonic_now();
 }
 
 void progress_pass_ends() {
@@ -155,6 +170,8 @@ void progress_step_begins(bool sorting, uint64_t total) {
 void progress_poll() {
     if (!run_progress.pass) return;
     const int64_t now = monotonic_now();
+    if (status_requested) write_status_line(now);
+    if (!progress_on) return;
     if (now - pass_began < first_after) return;
     // Also after an erase: a stream of other lines does not make it flicker.
     if (now - last_drawn < redraw_after) return;
@@ -229,6 +246,15 @@ void before_error_line() {
     errno = saved;
 }
 
+// The status line that a signal asked for, after the lines held before it.
+void write_status_line(int64_t now) {
+    status_requested = 0;
+    char line[256];
+    format_progress(line, sizeof line, now);
+    before_error_line();
+    std::fprintf(stderr, "%s\n", line);
+}
+
 }  // namespace
 
 void fail_line(const char *perror_word, const char *format, ...) {
@@ -240,6 +266,22 @@ void fail_line(const char *perror_word, const char *format, ...) {
     std::vfprintf(stderr, format, args);
     va_end(args);
     if (perror_word) {
+        errno = saved;
+        std::perror(perror_word);
+    }
+}
+
+void fail_open_line(const char *perror_word, const char *format, ...) {
+    if (mutes) return;
+    const int saved = errno;
+    before_error_line();
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    if (saved == ELOOP || saved == EMLINK) {
+        std::fprintf(stderr, "%s: is a symbolic link\n", perror_word);
+    } else {
         errno = saved;
         std::perror(perror_word);
     }

@@ -1,5 +1,8 @@
 /*
- * Fault-injection shim, preloaded into the binary under test.
+ * Fault-injection shim, preloaded into the binary under test. It wraps the
+ * GNU C library's symbols (the 64-bit forms, statx, program_invocation_short_name)
+ * and builds only against it: the test program itself keeps to calls that
+ * other systems have, the cases that need the shim do not.
  *
  * TWINFOLD_FAULTS: rules separated by ';', each  call:match:errno[:skip[:times]]
  *   call   the intercepted function (lstat, open, read, write, lseek, link,
@@ -17,7 +20,10 @@
  *          For tmpfile, FULL hands out a stream on /dev/full (writes fail) and
  *          WRONLY a stream that cannot be read back. For read and write,
  *          SHORT lets the call through for half the bytes asked (a short
- *          transfer), without an error.
+ *          transfer), without an error. For fchmod and fchown, SILENT
+ *          returns success without changing anything, as a system that
+ *          drops what it refuses. EFTYPE is FreeBSD's number for it (79),
+ *          which this system does not name.
  *   skip   matching calls to let through before failing (default 0)
  *   times  matching calls to fail after that (default 0: every one)
  *   Written then-call, the rule counts and fails calls only once every hook
@@ -35,6 +41,15 @@
  * TWINFOLD_STAMPS=seconds: every status the process is handed (stat, lstat,
  *   fstat, fstatat, statx and their 64-bit forms) shows its times cut to whole
  *   seconds, as on a file system that keeps no finer time stamps.
+ * TWINFOLD_LATE_BLOCKS=N: block counts settle late, as on ZFS, which counts
+ *   a file's blocks only once the transaction group that wrote them is on
+ *   disk: every status of a regular file whose data changed less than N
+ *   seconds ago shows st_blocks 1 (only the block of its inode). Its data
+ *   changed at its modification time, or at the last write, truncation or
+ *   allocation that this process made to it, whichever is later (a copy whose
+ *   times are set back afterwards is as new as its writes). A change of
+ *   owner, mode, times or names is not a change of data. statfs and fstatfs
+ *   then name ZFS as the file system, by its magic number.
  * TWINFOLD_WALL_AHEAD=S: the wall clock that clock_gettime(CLOCK_REALTIME)
  *   shows the process runs S seconds ahead, as when the clock of the file
  *   system's host lags this machine's by S seconds.
@@ -58,9 +73,15 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#ifndef __GLIBC__
+#error "the fault shim wraps the GNU C library's symbols and builds only against it"
+#endif
 
 struct rule {
     char call[32];
@@ -89,6 +110,8 @@ static __thread int busy;
 #define TMP_FULL (-1)
 #define TMP_WRONLY (-2)
 #define SHORT_TRANSFER (-3)
+#define SILENT_SUCCESS (-4)
+#define FREEBSD_EFTYPE 79
 
 /* Strips the prefix "then-" off a rule's call, telling whether it was there. */
 static int strip_then(char **call) {
@@ -106,6 +129,7 @@ static int errno_by_name(const char *text) {
         {"EINVAL", EINVAL}, {"EBADF", EBADF},   {"ENOTDIR", ENOTDIR}, {"EISDIR", EISDIR},
         {"ENAMETOOLONG", ENAMETOOLONG}, {"EDQUOT", EDQUOT}, {"ELOOP", ELOOP}, {"ECHILD", ECHILD},
         {"FULL", TMP_FULL}, {"WRONLY", TMP_WRONLY}, {"SHORT", SHORT_TRANSFER},
+        {"SILENT", SILENT_SUCCESS}, {"EFTYPE", FREEBSD_EFTYPE},
     };
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
         if (strcmp(text, names[i].name) == 0) return names[i].value;
@@ -317,7 +341,9 @@ static int exclusive_creation(int flags) {
     return (flags & O_CREAT) && (flags & O_EXCL);
 }
 
-/* Cuts the times of a status handed to the process, under TWINFOLD_STAMPS. */
+/* Cuts the times of a status handed to the process, under TWINFOLD_STAMPS,
+   and shows the block count of a file whose data changed lately as 1, under
+   TWINFOLD_LATE_BLOCKS. */
 #define CUT_TIMES(st)                                                              \
     do {                                                                           \
         if (cut_to_seconds()) {                                                    \
@@ -325,6 +351,9 @@ static int exclusive_creation(int flags) {
             (st)->st_mtim.tv_nsec = 0;                                             \
             (st)->st_ctim.tv_nsec = 0;                                             \
         }                                                                          \
+        if (late_seconds() && S_ISREG((st)->st_mode) &&                            \
+            data_changed_lately((st)->st_dev, (st)->st_ino, (st)->st_mtim))        \
+            (st)->st_blocks = 1;                                                   \
     } while (0)
 
 static int cut_to_seconds(void) {
@@ -336,6 +365,86 @@ static int cut_to_seconds(void) {
     }
     return cut;
 }
+
+/* N of TWINFOLD_LATE_BLOCKS, or 0 when block counts settle at once. */
+static long late_seconds(void) {
+    static int known;
+    static long seconds;
+    if (!known) {
+        const char *text = getenv("TWINFOLD_LATE_BLOCKS");
+        seconds = text ? atol(text) : 0;
+        if (seconds < 0) seconds = 0;
+        known = 1;
+    }
+    return seconds;
+}
+
+/* The wall clock as the system keeps it, whatever TWINFOLD_WALL_AHEAD says. */
+static struct timespec system_wall_clock(void) {
+    static int (*real_clock_gettime)(clockid_t, struct timespec *);
+    if (!real_clock_gettime)
+        real_clock_gettime =
+            (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
+    struct timespec now = {0, 0};
+    real_clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
+/* The last data change this process made to each regular file, by inode
+   (open addressing; an inode number 0 marks a free slot). */
+struct data_write {
+    dev_t device;
+    ino_t inode;
+    struct timespec at;
+};
+#define DATA_WRITE_SLOTS 8192
+static struct data_write data_writes[DATA_WRITE_SLOTS];
+
+static struct data_write *data_write_slot(dev_t device, ino_t inode, int adding) {
+    size_t at = (size_t)((inode * 0x9E3779B97F4A7C15ULL) ^ device) % DATA_WRITE_SLOTS;
+    for (size_t tried = 0; tried < DATA_WRITE_SLOTS; ++tried, at = (at + 1) % DATA_WRITE_SLOTS) {
+        struct data_write *slot = &data_writes[at];
+        if (slot->inode == inode && slot->device == device) return slot;
+        if (slot->inode == 0) {
+            if (!adding) return NULL;
+            slot->device = device;
+            slot->inode = inode;
+            return slot;
+        }
+    }
+    return NULL;
+}
+
+/* Notes that the process has just changed the data of the file open at fd. */
+static void note_data_write(int fd) {
+    if (!late_seconds()) return;
+    int saved = errno;
+    static int (*real_fstat_)(int, struct stat *);
+    if (!real_fstat_) real_fstat_ = (int (*)(int, struct stat *))dlsym(RTLD_NEXT, "fstat");
+    struct stat status;
+    if (real_fstat_(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_ino != 0) {
+        struct data_write *slot = data_write_slot(status.st_dev, status.st_ino, 1);
+        if (slot) slot->at = system_wall_clock();
+    }
+    errno = saved;
+}
+
+/* Whether the data of the file changed less than TWINFOLD_LATE_BLOCKS seconds
+   ago: at its modification time, or at this process's last write to it. */
+static int data_changed_lately(dev_t device, ino_t inode, struct timespec modified) {
+    struct timespec changed = modified;
+    const struct data_write *slot = data_write_slot(device, inode, 0);
+    if (slot && (slot->at.tv_sec > changed.tv_sec ||
+                 (slot->at.tv_sec == changed.tv_sec && slot->at.tv_nsec > changed.tv_nsec)))
+        changed = slot->at;
+    const struct timespec now = system_wall_clock();
+    const long long age_ns = (long long)(now.tv_sec - changed.tv_sec) * 1000000000LL +
+                             (now.tv_nsec - changed.tv_nsec);
+    return age_ns < (long long)late_seconds() * 1000000000LL;
+}
+
+/* ZFS's magic number, as statfs reports it in f_type. */
+#define ZFS_MAGIC 0x2fc12fc1
 
 int clock_gettime(clockid_t clock, struct timespec *now) {
     static int (*real_clock_gettime)(clockid_t, struct timespec *);
@@ -419,6 +528,37 @@ int statx(int dirfd, const char *path, int flags, unsigned int mask, struct stat
         st->stx_ctime.tv_nsec = 0;
         st->stx_mtime.tv_nsec = 0;
     }
+    if (result == 0 && late_seconds() && S_ISREG(st->stx_mode)) {
+        const struct timespec modified = {st->stx_mtime.tv_sec, st->stx_mtime.tv_nsec};
+        if (data_changed_lately(makedev(st->stx_dev_major, st->stx_dev_minor), st->stx_ino,
+                                modified))
+            st->stx_blocks = 1;
+    }
+    return result;
+}
+
+int statfs(const char *path, struct statfs *buffer) {
+    REAL(statfs);
+    int result = real_statfs(path, buffer);
+    if (result == 0 && late_seconds()) buffer->f_type = ZFS_MAGIC;
+    return result;
+}
+int statfs64(const char *path, struct statfs64 *buffer) {
+    REAL(statfs64);
+    int result = real_statfs64(path, buffer);
+    if (result == 0 && late_seconds()) buffer->f_type = ZFS_MAGIC;
+    return result;
+}
+int fstatfs(int fd, struct statfs *buffer) {
+    REAL(fstatfs);
+    int result = real_fstatfs(fd, buffer);
+    if (result == 0 && late_seconds()) buffer->f_type = ZFS_MAGIC;
+    return result;
+}
+int fstatfs64(int fd, struct statfs64 *buffer) {
+    REAL(fstatfs64);
+    int result = real_fstatfs64(fd, buffer);
+    if (result == 0 && late_seconds()) buffer->f_type = ZFS_MAGIC;
     return result;
 }
 
@@ -555,19 +695,25 @@ ssize_t write(int fd, const void *buffer, size_t count) {
     REAL(write);
     long long allowed = transfer_fault("write", fd, count);
     if (allowed < 0) return -1;
-    return real_write(fd, buffer, (size_t)allowed);
+    ssize_t result = real_write(fd, buffer, (size_t)allowed);
+    if (result > 0) note_data_write(fd);
+    return result;
 }
 ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset) {
     REAL(pwrite);
     long long allowed = transfer_fault("write", fd, count);
     if (allowed < 0) return -1;
-    return real_pwrite(fd, buffer, (size_t)allowed, offset);
+    ssize_t result = real_pwrite(fd, buffer, (size_t)allowed, offset);
+    if (result > 0) note_data_write(fd);
+    return result;
 }
 ssize_t pwrite64(int fd, const void *buffer, size_t count, off64_t offset) {
     REAL(pwrite64);
     long long allowed = transfer_fault("write", fd, count);
     if (allowed < 0) return -1;
-    return real_pwrite64(fd, buffer, (size_t)allowed, offset);
+    ssize_t result = real_pwrite64(fd, buffer, (size_t)allowed, offset);
+    if (result > 0) note_data_write(fd);
+    return result;
 }
 off_t lseek(int fd, off_t offset, int whence) {
     REAL(lseek);
@@ -582,12 +728,29 @@ off64_t lseek64(int fd, off64_t offset, int whence) {
 int ftruncate(int fd, off_t length) {
     REAL(ftruncate);
     FAIL_FD("ftruncate", fd, -1);
-    return real_ftruncate(fd, length);
+    int result = real_ftruncate(fd, length);
+    if (result == 0) note_data_write(fd);
+    return result;
 }
 int ftruncate64(int fd, off64_t length) {
     REAL(ftruncate64);
     FAIL_FD("ftruncate", fd, -1);
-    return real_ftruncate64(fd, length);
+    int result = real_ftruncate64(fd, length);
+    if (result == 0) note_data_write(fd);
+    return result;
+}
+int fallocate(int fd, int mode, off_t offset, off_t length) {
+    REAL(fallocate);
+    FAIL_FD("fallocate", fd, -1);
+    int result = real_fallocate(fd, mode, offset, length);
+    if (result == 0) note_data_write(fd);
+    return result;
+}
+int posix_fallocate(int fd, off_t offset, off_t length) {
+    REAL(posix_fallocate);
+    int result = real_posix_fallocate(fd, offset, length);
+    if (result == 0) note_data_write(fd);
+    return result;
 }
 size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream) {
     REAL(fwrite);
@@ -922,12 +1085,22 @@ int execle(const char *path, const char *arg, ...) {
 
 int fchown(int fd, uid_t owner, gid_t group) {
     REAL(fchown);
-    FAIL_FD("fchown", fd, -1);
+    int error = fd_fault("fchown", fd);
+    if (error == SILENT_SUCCESS) return 0;
+    if (error > 0) {
+        errno = error;
+        return -1;
+    }
     return real_fchown(fd, owner, group);
 }
 int fchmod(int fd, mode_t mode) {
     REAL(fchmod);
-    FAIL_FD("fchmod", fd, -1);
+    int error = fd_fault("fchmod", fd);
+    if (error == SILENT_SUCCESS) return 0;
+    if (error > 0) {
+        errno = error;
+        return -1;
+    }
     return real_fchmod(fd, mode);
 }
 int futimens(int fd, const struct timespec times[2]) {

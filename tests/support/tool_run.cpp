@@ -88,12 +88,15 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
     std::vector<std::string> env_strings = inherited_environment();
     std::string asan = "ASAN_OPTIONS=detect_leaks=0";
     if (!options.faults.empty() || !options.hooks.empty() || options.whole_second_stamps ||
-        !options.child_log.empty()) {
+        !options.child_log.empty() || options.late_blocks_seconds > 0) {
         env_strings.push_back(std::string("LD_PRELOAD=") + FAULT_SHIM);
         asan += ":verify_asan_link_order=0";
         if (!options.faults.empty()) env_strings.push_back("TWINFOLD_FAULTS=" + options.faults);
         if (!options.hooks.empty()) env_strings.push_back("TWINFOLD_HOOKS=" + options.hooks);
         if (options.whole_second_stamps) env_strings.push_back("TWINFOLD_STAMPS=seconds");
+        if (options.late_blocks_seconds > 0)
+            env_strings.push_back("TWINFOLD_LATE_BLOCKS=" +
+                                  std::to_string(options.late_blocks_seconds));
         if (!options.child_log.empty())
             env_strings.push_back("TWINFOLD_CHILD_LOG=" + options.child_log);
     }
@@ -105,7 +108,8 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
         options.unwrapped ? std::vector<std::string>() : tool_wrapper();
     const std::string tool = tool_binary(options.binary.empty() ? TWINFOLD_BINARY : options.binary);
     std::string program = tool;
-    std::vector<std::string> arg_strings{"twinfold"};
+    std::vector<std::string> arg_strings{options.program_name.empty() ? std::string("twinfold")
+                                                                      : options.program_name};
     if (!wrapper.empty()) {
         std::string binary = tool;
         std::string directory = binary.substr(0, binary.rfind('/'));
@@ -164,6 +168,11 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
             const rlimit limit{static_cast<rlim_t>(options.memlock_limit),
                                static_cast<rlim_t>(options.memlock_limit)};
             if (setrlimit(RLIMIT_MEMLOCK, &limit) != 0) _exit(125);
+        }
+        if (options.files_limit >= 0) {
+            const rlimit limit{static_cast<rlim_t>(options.files_limit),
+                               static_cast<rlim_t>(options.files_limit)};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
         }
         if (!options.user.empty() &&
             (setgroups(0, nullptr) != 0 || setgid(group_id) != 0 || setuid(user_id) != 0))

@@ -21,13 +21,17 @@ struct tool_options {
     std::string child_log;             // TWINFOLD_CHILD_LOG for the shim: the file in which it
                                        // notes every process the binary starts (empty: none)
     bool whole_second_stamps = false;  // the shim cuts every time stamp the tool sees to seconds
+    int late_blocks_seconds = 0;       // the shim shows a file whose data changed less than this
+                                       // many seconds ago with 1 block, as ZFS does (0: off)
     std::string stdin_path;            // read standard input from this file instead of input
     std::vector<std::string> env;      // further NAME=value entries
     int timeout_seconds = 120;
     std::string user;              // run as this user (the tests run as root); empty: as is
     long long memlock_limit = -1;  // the binary's RLIMIT_MEMLOCK in bytes; -1: inherited
+    long long files_limit = -1;    // the binary's RLIMIT_NOFILE, soft and hard; -1: inherited
     bool unwrapped = false;        // run the binary itself even under TWINFOLD_TOOL_WRAPPER
     std::string binary;            // the program to run; empty: the tool under test
+    std::string program_name;      // argv[0] when the binary runs unwrapped; empty: "twinfold"
     bool shared_pipe = false;      // standard error into standard output's pipe, as 2>&1
                                    // does: out holds both, in the order written
 };
