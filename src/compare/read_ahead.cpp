@@ -87,6 +87,10 @@ struct reading {
     list_knowledge *known;
     bool by_device;  // files are compared only within one device
     std::vector<candidate> candidates;
+    // Where each chunk of candidates starts, and the end: up to
+    // chunk_length files and chunk_bytes bytes each, so that both threads
+    // have work also when a few large files are all there is.
+    std::vector<size_t> chunk_starts;
     std::atomic<size_t> next_chunk{0};
     std::atomic<size_t> files_read{0};  // for the progress line
     std::mutex contents_lock;
@@ -94,6 +98,7 @@ struct reading {
 };
 
 constexpr size_t chunk_length = 64;
+constexpr off_t chunk_bytes = off_t(16) << 20;
 
 // One thread's part: its walk of the list, its buffers, what it learnt that
 // the run's thread takes in afterwards, and how much it read.
@@ -270,12 +275,10 @@ void learn(reading &shared, reader &self, int32_t index) {
 
 // Takes chunks of the candidates until none is left.
 void read_chunks(reading &shared, reader &self) {
-    const size_t total = shared.candidates.size();
     for (;;) {
         const size_t chunk = shared.next_chunk.fetch_add(1, std::memory_order_relaxed);
-        const size_t from = chunk * chunk_length;
-        if (from >= total || stop_requested()) return;
-        const size_t to = std::min(total, from + chunk_length);
+        if (chunk + 1 >= shared.chunk_starts.size() || stop_requested()) return;
+        const size_t from = shared.chunk_starts[chunk], to = shared.chunk_starts[chunk + 1];
         for (size_t index = from; index < to && !stop_requested(); ++index) {
             learn(shared, self, static_cast<int32_t>(index));
             const size_t done = shared.files_read.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -581,6 +584,16 @@ void read_ahead(pass_context &pass, compared_files which) {
     shared.candidates = find_candidates(shared, which);
     if (shared.candidates.empty()) return;
     shared.contents.assign(shared.candidates.size() * 3 / 2 + 1, contents_slot{0, -1});
+    off_t bytes = 0;
+    for (size_t index = 0; index < shared.candidates.size(); ++index) {
+        if (index == 0 || index - shared.chunk_starts.back() >= chunk_length ||
+            bytes >= chunk_bytes) {
+            shared.chunk_starts.push_back(index);
+            bytes = 0;
+        }
+        bytes += size_of(shared, shared.candidates[index]);
+    }
+    shared.chunk_starts.push_back(shared.candidates.size());
     // Every cell the readers write exists before they start.
     for (const candidate &file : shared.candidates)
         first_bytes_of(pass.known->versions, file.entry, true);
@@ -589,7 +602,7 @@ void read_ahead(pass_context &pass, compared_files which) {
     reader self, second;
     auto read_candidates = [&shared](reader &thread) { read_chunks(shared, thread); };
     std::vector<reader *> readers{&self};
-    if (on_two_threads(self, second, shared.candidates.size() > chunk_length, read_candidates))
+    if (on_two_threads(self, second, shared.chunk_starts.size() > 2, read_candidates))
         readers.push_back(&second);
     if (stop_requested()) return;
     take_in(pass, shared, readers);

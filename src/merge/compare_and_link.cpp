@@ -88,9 +88,11 @@ int link_equal_files(pass_context &pass, const file_look &first_look,
             picture_symbolic_link(picture, replaced, replaced_status, text);
         } else {
             picture_hard_link(picture, survivor, survivor_status, replaced, replaced_status);
-            pair.survivor_examined_after =
-                view_status(pass.view, survivor, pair.survivor_after) == 0 &&
-                same_inode(pair.survivor_after, survivor_status);
+            // The survivor was examined afresh for this link, as the picture
+            // showed it: the picture's link adds one name to it.
+            pair.survivor_after = survivor_status;
+            ++pair.survivor_after.st_nlink;
+            pair.survivor_examined_after = true;
         }
         note_link_attempt(pass, survivor_look, replaced_look, true, survivor_after(pair));
     }
