@@ -10,6 +10,7 @@
 #include "fs/file_status.h"
 #include "fs/stamp_trust.h"
 #include "merge/link_replace.h"
+#include "merge/share_blocks.h"
 #include "state/output.h"
 #include "state/run_state.h"
 
@@ -121,10 +122,19 @@ bool first_survives(const struct stat &first, const struct stat &second) {
 
 namespace {
 
+// What a comparison does besides ordering.
+enum class comparison_act {
+    order,  // nothing
+    link,   // links equal files and counts and reports them
+    share,  // notes equal files, of any owner, group and mode, for block sharing
+};
+
 // One comparison; acting: link equal files and count and report them, as
 // the link pass does. Without acting the answer is the same for unchanged
 // files, and nothing is linked, counted or reported.
-int compare_files(const void *a, const void *b, bool acting) {
+int compare_files(const void *a, const void *b, comparison_act act) {
+    const bool acting = act == comparison_act::link;
+    const bool sharing = act == comparison_act::share;
     stop_if_interrupted();
     const char *first = name_in(a);
     if (!first) return -1;
@@ -146,6 +156,7 @@ int compare_files(const void *a, const void *b, bool acting) {
             return first_status.st_dev < second_status.st_dev ? -1 : 1;
         if (first_status.st_ino == second_status.st_ino) {
             note_same_inode(x, y);
+            if (sharing) note_shareable_pair(x, y);
             return name_order(first, second);
         }
         int order = 0;
@@ -168,12 +179,15 @@ int compare_files(const void *a, const void *b, bool acting) {
             outcome = compare_looked_contents(x, y, order, basis, true);
             if (outcome == look_outcome::settled && order != 0) return order;
         }
-        if (linking && outcome == look_outcome::settled) outcome = confirm_looks(x, y);
+        // Files are noted for sharing as they are now, though their bytes
+        // need not be read again: the kernel compares them before sharing.
+        if ((linking || sharing) && outcome == look_outcome::settled) outcome = confirm_looks(x, y);
         const bool again = outcome == look_outcome::changed;
         if (again) outcome = look_again(x, y, start < remembering_starts);
         if (outcome == look_outcome::failed_first) return -1;
         if (outcome == look_outcome::failed_second) return 1;
         if (again) continue;
+        if (sharing) note_shareable_pair(x, y);
         if (int order = compare_ownership(first_status, second_status)) return order;
         if (acting && may_link(first_status, second_status) && link_equal_files(x, y) != 0)
             return -1;
@@ -184,9 +198,13 @@ int compare_files(const void *a, const void *b, bool acting) {
 }  // namespace
 
 int compare_and_link(const void *a, const void *b) {
-    return compare_files(a, b, true);
+    return compare_files(a, b, comparison_act::link);
 }
 
 int order_as_linked(const void *a, const void *b) {
-    return compare_files(a, b, false);
+    return compare_files(a, b, comparison_act::order);
+}
+
+int compare_and_share(const void *a, const void *b) {
+    return compare_files(a, b, comparison_act::share);
 }

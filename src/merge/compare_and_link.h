@@ -16,6 +16,12 @@ int compare_and_link(const void *a, const void *b);
 // the link extremes, as any comparison of the two would put it.
 int order_as_linked(const void *a, const void *b);
 
+// The order that order_as_linked gives, with nothing linked, counted or
+// reported; equal regular files on one device, whatever their owner, group
+// and mode, and names of one inode are noted for block sharing
+// (note_shareable_pair), each as it is at the end of the comparison.
+int compare_and_share(const void *a, const void *b);
+
 // The order of two files of identical contents that differ in owner, group or
 // permission bits (-1, 0 or 1): it keeps every linkable pair together.
 int compare_ownership(const struct stat &first, const struct stat &second);

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "compare/file_knowledge.h"
+#include "fs/dedupe_call.h"
 #include "fs/file_picture.h"
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
@@ -19,6 +20,7 @@
 #include "run/intake.h"
 #include "run/memory.h"
 #include "run/pass_table.h"
+#include "run/share_pass.h"
 #include "run/summaries.h"
 #include "state/output.h"
 #include "state/run_state.h"
@@ -46,6 +48,8 @@ const char *const help_texts[] = {
     "-S \t Flag for Sparse mode: Replace files by their sparse version if it is smaller.\n",
     "-c \t Combo mode: Default mode +sparse mode. With -i it means inverse mode with unlinking and "
     "desparsing.\n",
+    "-B \t Block sharing: equal files share their disk blocks instead of being linked (Linux "
+    "FIDEDUPERANGE); each keeps its own inode, owner, mode and times.\n",
 };
 
 void sort_work_list(entry_compare compare) {
@@ -177,6 +181,7 @@ const char *pass_label(pass_kind pass) {
         case pass_kind::sparse: return "sparse pass";
         case pass_kind::desparse: return "desparse pass";
         case pass_kind::deletion: return "delete pass";
+        case pass_kind::share: return "share pass";
     }
     return "pass";
 }
@@ -194,6 +199,7 @@ void run_pass(pass_kind pass) {
         case pass_kind::sparse: sparse_pass(1); break;
         case pass_kind::desparse: sparse_pass(0); break;
         case pass_kind::deletion: delete_pass(); break;
+        case pass_kind::share: share_pass(); break;
     }
 }
 
@@ -240,10 +246,30 @@ void catch_signal(int signal_number, siginfo_t *info, void *) {
 // unless the option string starts with '+'; BSD's stops at the first
 // non-option by itself and would take the '+' for an option letter.
 #ifdef __GLIBC__
-constexpr char option_letters[] = "+cdhinqsSV";
+constexpr char option_letters[] = "+BcdhinqsSV";
 #else
-constexpr char option_letters[] = "cdhinqsSV";
+constexpr char option_letters[] = "BcdhinqsSV";
 #endif
+
+// Block sharing gives every name its own inode, which -s and -i would
+// undo or contradict; and it runs only where the kernel compares the bytes
+// before sharing them.
+void refuse_sharing_where_it_cannot_run() {
+    const char *other = run_options.soft ? "-s" : run_options.inverse ? "-i" : nullptr;
+    if (other)
+        error_line(
+            "twinfold: -B shares blocks between files that keep their own names and "
+            "inodes; it cannot be combined with %s\n",
+            other);
+    else if (!block_sharing_available)
+        error_line(
+            "twinfold: -B needs Linux's compare-and-share call (FIDEDUPERANGE), which this "
+            "system does not have\n");
+    else
+        return;
+    error_line("Try 'twinfold -h' for help.\n");
+    std::exit(1);
+}
 
 }  // namespace
 
@@ -272,6 +298,7 @@ int parse_options(int argc, char **argv) {
     int option;
     while ((option = getopt(argc, argv, option_letters)) != -1) {
         switch (option) {
+            case 'B': run_options.share = true; break;
             case 'c': run_options.combo = true; break;
             case 'd': delete_mode = 1; break;
             case 'h':
@@ -308,6 +335,9 @@ int parse_options(int argc, char **argv) {
             std::exit(1);
         }
     }
+    // -d takes precedence over every other mode; without it, -B is checked
+    // before anything is read.
+    if (run_options.share && !delete_mode) refuse_sharing_where_it_cannot_run();
     return delete_mode;
 }
 
