@@ -313,34 +313,37 @@ TEST_P(ShareBlocks, SetsShareTheirBlocksAndEveryNameKeepsItsFile) {
 
 // Copies that already share blocks with each other (but not with the source)
 // give their blocks back only when the last of them moves: the report counts
-// as the run does, and the run as the free space shows.
+// as the run does, and the run as the free space shows. A plain copy met
+// before them is counted from its own map alone.
 TEST_P(ShareBlocks, CopiesThatShareAmongThemselvesAreCountedOnce) {
     loop_file_system fs(GetParam());
     MOUNT_OR_SKIP(fs);
     const std::string bytes = random_bytes(1 << 20, 5);
     write_file(fs / "a", bytes);
     write_file(fs / "b", bytes);
+    write_file(fs / "c", bytes);
     std::string output;
-    ASSERT_EQ(run_shell("cp --reflink=always '" + fs / "b" + "' '" + fs / "c" + "' && " +
-                            "cp --reflink=always '" + fs / "b" + "' '" + fs / "d" + "'",
+    ASSERT_EQ(run_shell("cp --reflink=always '" + fs / "c" + "' '" + fs / "d" + "' && " +
+                            "cp --reflink=always '" + fs / "c" + "' '" + fs / "e" + "'",
                         output),
               0)
         << output;
     time_t when = 1700000000;
-    for (const char *name : {"a", "b", "c", "d"}) {
+    for (const char *name : {"a", "b", "c", "d", "e"}) {
         when += 10;
         set_times(fs / name, when, when);
     }
-    const std::string list = nul_list({"a", "b", "c", "d"});
+    const std::string list = nul_list({"a", "b", "c", "d", "e"});
     tool_options in_fs;
     in_fs.cwd = fs.mount_point;
-    // a is the oldest and keeps its blocks; b, c and d hold one copy between them.
+    // a is the oldest and keeps its blocks; c, d and e hold one copy between them.
     const std::string expected =
-        "Input: 4 files, processing ...\n"
-        "share a b: freed +0 blocks\n"
+        "Input: 5 files, processing ...\n"
+        "share a b: freed +2048 blocks\n"
         "share a c: freed +0 blocks\n"
-        "share a d: freed +2048 blocks\n" +
-        summary(false, 3, 4, 2048);
+        "share a d: freed +0 blocks\n"
+        "share a e: freed +2048 blocks\n" +
+        summary(false, 4, 5, 4096);
     const tool_result dry = run_tool({"-B", "-n"}, list, in_fs);
     EXPECT_EQ(without_preamble(dry.out), with_nodo_wording(expected));
     const int64_t free_before = fs.free_blocks();
@@ -348,12 +351,12 @@ TEST_P(ShareBlocks, CopiesThatShareAmongThemselvesAreCountedOnce) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(without_preamble(run.out), expected);
     EXPECT_EQ(run.err, "");
-    expect_free_space_agrees(fs, fs.free_blocks() - free_before, 2048);
+    expect_free_space_agrees(fs, fs.free_blocks() - free_before, 4096);
 }
 
 // A writer changes a file after it was compared, right before its call (the
-// shim's hook runs before the kernel's call for that file; the first call for
-// a file is the empty one that asks whether it may be shared). The kernel
+// shim's hook runs before the kernel's call for that file; the first call on
+// a device is the empty one that asks whether it shares blocks). The kernel
 // finds the bytes differ: the file is left as the writer left it. For a file
 // larger than one range the change comes after its first range was shared:
 // the rest is left alone, and what was shared is counted as the free space
@@ -380,7 +383,7 @@ TEST_P(ShareBlocks, AFileChangedBeforeItsCallIsLeftAsTheWriterLeftIt) {
     hooked.cwd = fs.mount_point;
     hooked.hooks = "FIDEDUPERANGE:small/y:1:" +
                    rewrite_in_place_command(fs / "small/y", small_at, small_byte) +
-                   "\nFIDEDUPERANGE:big/b.bin:2:" +
+                   "\nFIDEDUPERANGE:big/b.bin:1:" +
                    rewrite_in_place_command(fs / "big/b.bin", big_at, big_byte);
     const int64_t free_before = fs.free_blocks();
     const tool_result run = run_tool(
@@ -426,7 +429,8 @@ TEST_P(ShareBlocks, AnInterruptedRunLeavesEveryFileWhole) {
     set_times(fs / "b.bin", 1700000000, 1700000100);
     tool_options hooked;
     hooked.cwd = fs.mount_point;
-    // The hook runs in a child of the tool: its parent is the tool.
+    // Past the empty call that asks whether the device shares blocks, before
+    // the first range; the hook runs in a child of the tool.
     hooked.hooks = "FIDEDUPERANGE:b.bin:1:kill -INT $PPID";
     const tool_result run = run_tool({"-B"}, nul_list({"a.bin", "b.bin"}), hooked);
     EXPECT_EQ(run.status, 0) << run.err;

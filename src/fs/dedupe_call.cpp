@@ -1,12 +1,14 @@
 #include "fs/dedupe_call.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "fs/file_handles.h"
@@ -23,9 +25,8 @@
 dedupe_answer dedupe_range(int source_fd, int destination_fd, uint64_t offset, uint64_t length) {
     dedupe_answer answer;
 #ifdef __linux__
-    const size_t bytes = sizeof(file_dedupe_range) + sizeof(file_dedupe_range_info);
-    std::unique_ptr<uint64_t[]> buffer(new uint64_t[(bytes + 7) / 8]());
-    auto *request = reinterpret_cast<file_dedupe_range *>(buffer.get());
+    uint64_t buffer[(sizeof(file_dedupe_range) + sizeof(file_dedupe_range_info) + 7) / 8] = {};
+    auto *request = reinterpret_cast<file_dedupe_range *>(buffer);
     request->src_offset = offset;
     request->src_length = length;
     request->dest_count = 1;
@@ -78,6 +79,29 @@ file_lock_flag locking_flag(int fd) {
     if (status.st_flags & (UF_APPEND | SF_APPEND)) return file_lock_flag::append_only;
 #endif
     return file_lock_flag::none;
+}
+
+bool examine_for_sharing(int fd, struct stat &status, file_lock_flag &flag) {
+#if defined(__linux__) && defined(STATX_ATTR_IMMUTABLE) && defined(STATX_ATTR_APPEND)
+    struct statx got;
+    constexpr unsigned want = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE;
+    constexpr uint64_t locks = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+    if (statx(fd, "", AT_EMPTY_PATH, want, &got) == 0 && (got.stx_mask & want) == want &&
+        (got.stx_attributes_mask & locks) == locks) {
+        status = {};
+        status.st_dev = makedev(got.stx_dev_major, got.stx_dev_minor);
+        status.st_ino = got.stx_ino;
+        status.st_mode = got.stx_mode;
+        status.st_size = static_cast<off_t>(got.stx_size);
+        flag = (got.stx_attributes & STATX_ATTR_IMMUTABLE) ? file_lock_flag::immutable
+               : (got.stx_attributes & STATX_ATTR_APPEND)  ? file_lock_flag::append_only
+                                                           : file_lock_flag::none;
+        return true;
+    }
+#endif
+    if (fstat(fd, &status) != 0) return false;
+    flag = locking_flag(fd);
+    return true;
 }
 
 const char *unsafe_file_system(int fd) {

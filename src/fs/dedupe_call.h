@@ -44,10 +44,16 @@ dedupe_answer dedupe_range(int source_fd, int destination_fd, uint64_t offset, u
 // read-only mount.
 bool refused_by_file_system(int error);
 
-// The file's flags (FS_IOC_GETFLAGS) that forbid its bytes to change place:
-// append-only and immutable. A file system without such flags has none.
+// The file's flags that forbid its bytes to change place: append-only and
+// immutable (FS_IOC_GETFLAGS). A file system without such flags has none.
 enum class file_lock_flag { none, append_only, immutable };
 file_lock_flag locking_flag(int fd);
+
+// The open file's status (device, inode, size, mode and the rest) and its
+// locking flag, in one call where the system tells the flags with the status
+// (statx's attributes), else as fstat and locking_flag do. False, with errno
+// set, when the file cannot be examined.
+bool examine_for_sharing(int fd, struct stat &status, file_lock_flag &flag);
 
 // The file system the open file lies on, by kind, where blocks must not be
 // shared through it: a network file system whose client might clone rather

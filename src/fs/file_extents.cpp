@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 
 #ifdef __linux__
 #include <linux/fiemap.h>
@@ -62,13 +61,15 @@ bool same_place(const extent_place &a, const extent_place &b) {
 bool read_extent_map(int fd, uint64_t end, extent_map &map) {
     map.extents.clear();
 #ifdef __linux__
-    const size_t bytes = sizeof(struct fiemap) + extents_per_call * sizeof(struct fiemap_extent);
-    std::unique_ptr<uint64_t[]> buffer(new uint64_t[(bytes + 7) / 8]);
-    auto *request = reinterpret_cast<struct fiemap *>(buffer.get());
+    // One request buffer serves every call of the run; the kernel fills in
+    // the extents, the header is set anew each time.
+    static uint64_t
+        buffer[(sizeof(struct fiemap) + extents_per_call * sizeof(struct fiemap_extent) + 7) / 8];
+    auto *request = reinterpret_cast<struct fiemap *>(buffer);
     uint64_t next = 0;
     bool first = true;
     while (next < end) {
-        std::fill_n(buffer.get(), (bytes + 7) / 8, uint64_t(0));
+        *request = {};
         request->fm_start = next;
         request->fm_length = end - next;
         // Bytes not yet written have no place: the first call writes them out.
@@ -129,17 +130,17 @@ bool holds_addresses(const extent_map &map, uint64_t physical, uint64_t length) 
 
 }  // namespace
 
-uint64_t bytes_given_back(const extent_map &source, const extent_map &before,
-                          const extent_map &after, uint64_t end, bool whole_extents) {
+uint64_t bytes_given_back(const extent_map &before, const extent_map &after, uint64_t end,
+                          bool whole_extents) {
     // Per extent of before, so that an extent still held in part can be let go.
     std::vector<uint64_t> given(before.extents.size(), 0);
-    for_each_piece({&source, &before, &after}, 0, end,
+    for_each_piece({&before, &after}, 0, end,
                    [&](uint64_t, uint64_t length, const std::vector<extent_place> &places) {
-                       const extent_place &was = places[1];
+                       const extent_place &was = places[0];
                        if (!was.extent || !extent_counts_length(*was.extent) ||
                            !extent_is_exclusive(*was.extent))
                            return;
-                       if (!same_place(was, places[0]) && same_place(places[2], places[0]))
+                       if (!same_place(was, places[1]))
                            given[static_cast<size_t>(was.extent - before.extents.data())] += length;
                    });
     uint64_t total = 0;
@@ -150,4 +151,17 @@ uint64_t bytes_given_back(const extent_map &source, const extent_map &before,
         total += given[i];
     }
     return total;
+}
+
+bool holds_only_own_blocks(const extent_map &map) {
+    for (const file_extent &extent : map.extents)
+        if (!extent_has_place(extent) || !extent_is_exclusive(extent)) return false;
+    return !map.extents.empty();
+}
+
+uint64_t bytes_held_alone(const extent_map &map) {
+    uint64_t alone = 0;
+    for (const file_extent &extent : map.extents)
+        if (extent_counts_length(extent) && extent_is_exclusive(extent)) alone += extent.length;
+    return alone;
 }

@@ -59,14 +59,22 @@ void for_each_piece(std::initializer_list<const extent_map *> maps, uint64_t fro
 // Bytes of [from, to) where the two maps show the same place.
 uint64_t bytes_in_same_place(const extent_map &a, const extent_map &b, uint64_t from, uint64_t to);
 
+// Whether every extent of the map has a place that no other file shares, and
+// there is at least one: then no part of the file lies in another file's
+// blocks, and some part lies elsewhere than in any other file's.
+bool holds_only_own_blocks(const extent_map &map);
+
 // Bytes of [0, end) that a change of a file's map from before to after gave
-// back to the file system, when after was to take source's places: where
-// before held blocks of its own that no other file shared, elsewhere than
-// source's, and after shows source's place. With whole_extents, for a file
-// system that frees an extent only once no part of it is referenced (btrfs),
-// an extent of before counts only when after holds nothing of it.
-uint64_t bytes_given_back(const extent_map &source, const extent_map &before,
-                          const extent_map &after, uint64_t end, bool whole_extents);
+// back to the file system: where before held blocks that no other file
+// shared, and after holds them no more. With whole_extents, for a file system
+// that frees an extent only once no part of it is referenced (btrfs), an
+// extent of before counts only when after holds nothing of it.
+uint64_t bytes_given_back(const extent_map &before, const extent_map &after, uint64_t end,
+                          bool whole_extents);
+
+// The bytes of blocks that the map holds alone, counted by length: what the
+// file gives back when all of its bytes move to another file's blocks.
+uint64_t bytes_held_alone(const extent_map &map);
 
 // ---- Implementation of the template ------------------------------------------
 

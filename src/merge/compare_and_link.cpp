@@ -179,9 +179,7 @@ int compare_files(const void *a, const void *b, comparison_act act) {
             outcome = compare_looked_contents(x, y, order, basis, true);
             if (outcome == look_outcome::settled && order != 0) return order;
         }
-        // Files are noted for sharing as they are now, though their bytes
-        // need not be read again: the kernel compares them before sharing.
-        if ((linking || sharing) && outcome == look_outcome::settled) outcome = confirm_looks(x, y);
+        if (linking && outcome == look_outcome::settled) outcome = confirm_looks(x, y);
         const bool again = outcome == look_outcome::changed;
         if (again) outcome = look_again(x, y, start < remembering_starts);
         if (outcome == look_outcome::failed_first) return -1;

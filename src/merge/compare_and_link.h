@@ -19,7 +19,8 @@ int order_as_linked(const void *a, const void *b);
 // The order that order_as_linked gives, with nothing linked, counted or
 // reported; equal regular files on one device, whatever their owner, group
 // and mode, and names of one inode are noted for block sharing
-// (note_shareable_pair), each as it is at the end of the comparison.
+// (note_shareable_pair). Their bytes are not read again: the kernel compares
+// them before it shares anything.
 int compare_and_share(const void *a, const void *b);
 
 // The order of two files of identical contents that differ in owner, group or

@@ -15,23 +15,22 @@
 
 namespace {
 
-// What sharing reads of a status: the version compared (device, inode,
-// size, modification and change times) and what chooses the source. Kept
-// for every noted name, so smaller than a whole status.
+// What sharing reads of a status: the file (device, inode, size) and what
+// chooses the source. Kept for every noted name, so smaller than a whole
+// status.
 struct compared_status {
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
     blkcnt_t blocks = 0;
     nlink_t links = 0;
-    struct timespec modified {};
-    struct timespec changed {};
+    time_t modified = 0;  // whole seconds
     mode_t mode = 0;
 };
 
 compared_status kept_of(const struct stat &status) {
-    return {status.st_dev,   status.st_ino,  status.st_size, status.st_blocks,
-            status.st_nlink, status.st_mtim, status.st_ctim, status.st_mode};
+    return {status.st_dev,   status.st_ino,         status.st_size, status.st_blocks,
+            status.st_nlink, status.st_mtim.tv_sec, status.st_mode};
 }
 
 struct stat status_of(const compared_status &kept) {
@@ -41,16 +40,15 @@ struct stat status_of(const compared_status &kept) {
     status.st_size = kept.size;
     status.st_blocks = kept.blocks;
     status.st_nlink = kept.links;
-    status.st_mtim = kept.modified;
-    status.st_ctim = kept.changed;
+    status.st_mtim.tv_sec = kept.modified;
     status.st_mode = kept.mode;
     return status;
 }
 
 // What the comparisons told of one listed name.
 struct noted_name {
-    compared_status seen;     // device and inode always; the rest when fresh
-    bool has_status = false;  // seen holds a fresh look, as compared
+    compared_status seen;     // device and inode always; the rest when complete
+    bool has_status = false;  // seen holds a whole look, as compared
 };
 
 // Sets as a union-find over input positions; -1: not noted.
@@ -77,8 +75,9 @@ noted_name &noted_as(int32_t entry) {
     return noted_names[static_cast<size_t>(slot_of_entry[entry])];
 }
 
-// Notes one look; returns its position, or -1 when the name has none.
-int32_t note_look(const file_look &look) {
+// Notes one look, complete when every field that sharing reads was filled
+// in; returns its position, or -1 when the name has none.
+int32_t note_look(const file_look &look, bool complete) {
     const long position = work_entry_number(look.name);
     if (position < 0) return -1;
     const int32_t entry = static_cast<int32_t>(position);
@@ -92,7 +91,7 @@ int32_t note_look(const file_look &look) {
         noted_names.emplace_back();
     }
     noted_name &name = noted_as(entry);
-    if (look.fresh) {
+    if (complete) {
         name.seen = kept_of(look.status);
         name.has_status = true;
     } else if (!name.has_status) {
@@ -216,13 +215,29 @@ void share_set(const std::vector<set_member> &members, share_devices &devices,
         if (open_for_sharing(source_file, devices)) break;
         usable[source] = false;
     }
-    const share_geometry geometry = geometry_of(source_file);
+    const share_geometry geometry = geometry_of(source_file, devices);
     const uint64_t block = geometry.block;
     const uint64_t end =
         (static_cast<uint64_t>(members[source].status.st_size) + block - 1) / block * block;
+    // Bytes kept among the file system's own records (btrfs's inline data)
+    // cannot be shared: XFS keeps none, others only in files smaller than a
+    // block. The source's map is read when it can hold such bytes, and when
+    // a file's map does not tell by itself that its blocks are not the
+    // source's.
+    const bool may_be_packed = !geometry.singly && members[source].status.st_size < off_t(block);
     extent_map source_map;
     bool source_mapped = false;
     share_picture picture;
+    // Reads the source's map once; false when the set is to be left.
+    const auto map_source = [&] {
+        if (source_mapped) return true;
+        if (!read_share_map(source_file, end, source_map, devices) ||
+            map_has_packed_data(source_map))
+            return false;
+        if (run_options.nodo) picture_set(picture, members, source, source_map, end);
+        source_mapped = true;
+        return true;
+    };
 
     for (size_t i = 0; i < members.size(); ++i) {
         if (i == source || !usable[i]) continue;
@@ -232,27 +247,38 @@ void share_set(const std::vector<set_member> &members, share_devices &devices,
             if (device_refused(devices, device)) return;
             continue;
         }
-        if (!may_share(source_file, file, devices)) {
+        // Whether the file system shares blocks at all is asked before
+        // anything else, once a device.
+        const bool asked = !devices.sharing.count(device);
+        if (asked && !may_share(source_file, file, devices)) {
             if (device_refused(devices, device)) return;
             continue;
         }
-        if (!source_mapped) {
-            if (!read_share_map(source_file, end, source_map, devices)) return;
-            // Bytes kept among the file system's own records cannot be shared.
-            if (map_has_packed_data(source_map)) return;
-            if (run_options.nodo) picture_set(picture, members, source, source_map, end);
-            source_mapped = true;
-        }
+        if (may_be_packed && !map_source()) return;
         extent_map before;
         if (!read_share_map(file, end, before, devices)) return;
         if (map_has_packed_data(before)) continue;
-        if (bytes_in_same_place(source_map, before, 0, end) == end) continue;  // shared already
+        // A file that holds only blocks of its own is not in the source's.
+        if (!holds_only_own_blocks(before)) {
+            if (!map_source()) return;
+            if (bytes_in_same_place(source_map, before, 0, end) == end) continue;  // shared already
+        }
         uint64_t given_back;
         if (run_options.nodo) {
-            given_back = picture_sharing(picture, before);
+            // Whether this file may share them: the answer that the real
+            // run's first call gets.
+            if (!asked && !may_share(source_file, file, devices)) {
+                if (device_refused(devices, device)) return;
+                continue;
+            }
+            // Blocks other files share too are told by the picture, which
+            // exists as soon as such a file is met.
+            given_back =
+                source_mapped ? picture_sharing(picture, before) : bytes_held_alone(before);
         } else {
             const share_result result =
-                share_blocks_of(source_file, source_map, file, before, end, geometry, devices);
+                share_blocks_of(source_file, source_mapped ? &source_map : nullptr, file, before,
+                                end, geometry, devices);
             if (!result.shared) {
                 if (device_refused(devices, device)) return;
                 continue;
@@ -281,7 +307,9 @@ void note_shareable_pair(const file_look &first, const file_look &second) {
     if (!S_ISREG(a.st_mode) || !S_ISREG(b.st_mode) || a.st_dev != b.st_dev || a.st_size <= 0 ||
         a.st_size != b.st_size)
         return;
-    const int32_t x = note_look(first), y = note_look(second);
+    // Of two names of one inode only the inode is known for sure.
+    const bool complete = a.st_ino != b.st_ino;
+    const int32_t x = note_look(first, complete), y = note_look(second, complete);
     if (x >= 0 && y >= 0) join_sets(x, y);
 }
 

@@ -1,6 +1,7 @@
 #include "merge/share_door.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +9,6 @@
 #include <string>
 
 #include "fs/dedupe_call.h"
-#include "fs/examined_open.h"
 #include "state/output.h"
 #include "state/run_state.h"
 
@@ -37,32 +37,39 @@ bool is_swap_file(share_devices &devices, const struct stat &status) {
            devices.swap_files.end();
 }
 
-// Holds and opens the file, confirmed as the version compared; prints the
-// line that refuses it when say is set.
-bool hold_and_open(share_file &file, bool say) {
-    const entry_version held =
-        say ? hold_and_confirm(file.name, file.entry, file.compared, changed_since_compared)
-            : (hold_entry(file.name, file.entry) ? held_version(file.entry, file.compared)
-                                                 : entry_version::gone);
-    if (held != entry_version::same) return false;
-    struct stat opened;
-    file.fd = open_examined_at(file.entry.directory.get(), file.entry.last.c_str(), file.compared,
-                               opened);
-    if (file.fd && same_version(opened, file.compared)) return true;
-    if (say) {
-        if (file.fd)
-            fail_line(nullptr, changed_since_compared, file.name);
-        else
-            fail_line("open", "open(%s) failed\n", file.name);
+// Opens the file for reading, confirmed as the file compared (device, inode
+// and size); prints the line that refuses it when say is set. No name is
+// changed, so the file is known by the descriptor alone: whatever the name
+// leads to when it is opened, the descriptor is used only when it is that
+// file. Its bytes need not be the version compared: the kernel compares them
+// before it shares anything.
+bool open_as_compared(share_file &file, bool say, file_lock_flag &flag) {
+    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+#ifdef O_NOATIME
+    // Reading and sharing should not touch the access time.
+    file.fd.reset(open(file.name, flags | O_NOATIME));
+    if (!file.fd && errno == EPERM)
+#endif
+        file.fd.reset(open(file.name, flags));
+    if (!file.fd) {
+        if (say) fail_line("open", "open(%s) failed\n", file.name);
+        return false;
     }
+    struct stat opened;
+    if (examine_for_sharing(file.fd.get(), opened, flag) && S_ISREG(opened.st_mode) &&
+        same_inode(opened, file.compared) && opened.st_size == file.compared.st_size)
+        return true;
+    if (say) fail_line(nullptr, changed_since_compared, file.name);
     file.fd.reset();
     return false;
 }
 
 }  // namespace
 
-share_geometry geometry_of(const share_file &file) {
-    share_geometry geometry;
+share_geometry geometry_of(const share_file &file, share_devices &devices) {
+    const auto [known, added] = devices.geometry.emplace(file.compared.st_dev, share_geometry{});
+    share_geometry &geometry = known->second;
+    if (!added) return geometry;
     if (const uint64_t block = file_system_block_size(file.fd.get())) geometry.block = block;
     geometry.singly = frees_blocks_singly(file.fd.get());
     return geometry;
@@ -73,12 +80,14 @@ bool device_refused(const share_devices &devices, dev_t device) {
 }
 
 bool open_quietly(share_file &file) {
-    return hold_and_open(file, false);
+    file_lock_flag flag;
+    return open_as_compared(file, false, flag);
 }
 
 bool open_for_sharing(share_file &file, share_devices &devices) {
     if (device_refused(devices, file.compared.st_dev)) return false;
-    if (!hold_and_open(file, true)) return false;
+    file_lock_flag flag = file_lock_flag::none;
+    if (!open_as_compared(file, true, flag)) return false;
     if (devices.looked_at.insert(file.compared.st_dev).second) {
         if (const char *kind = unsafe_file_system(file.fd.get())) {
             const std::string why =
@@ -91,7 +100,7 @@ bool open_for_sharing(share_file &file, share_devices &devices) {
         fail_line(nullptr, "file %s: a swap file in use, left alone.\n", file.name);
         return false;
     }
-    switch (locking_flag(file.fd.get())) {
+    switch (flag) {
         case file_lock_flag::none: return true;
         case file_lock_flag::append_only:
             fail_line(nullptr, "file %s: append-only, left alone.\n", file.name);
@@ -105,7 +114,10 @@ bool open_for_sharing(share_file &file, share_devices &devices) {
 
 bool may_share(const share_file &source, const share_file &destination, share_devices &devices) {
     const dedupe_answer answer = dedupe_range(source.fd.get(), destination.fd.get(), 0, 0);
-    if (answer.status != dedupe_status::failed) return true;
+    if (answer.status != dedupe_status::failed) {
+        devices.sharing.insert(destination.compared.st_dev);
+        return true;
+    }
     if (refused_by_file_system(answer.error)) {
         refuse_device_for_error(devices, destination, answer.error);
         return false;
@@ -123,7 +135,7 @@ bool read_share_map(const share_file &file, uint64_t end, extent_map &map, share
     return false;
 }
 
-share_result share_blocks_of(const share_file &source, const extent_map &source_map,
+share_result share_blocks_of(const share_file &source, const extent_map *source_map,
                              const share_file &destination, const extent_map &before, uint64_t end,
                              const share_geometry &geometry, share_devices &devices) {
     const uint64_t block = geometry.block;
@@ -135,7 +147,8 @@ share_result share_blocks_of(const share_file &source, const extent_map &source_
         const uint64_t length = std::min(share_range_limit, size - offset);
         // The blocks of the range, the tail block whole.
         const uint64_t range_end = std::min(end, (offset + length + block - 1) / block * block);
-        if (bytes_in_same_place(source_map, before, offset, range_end) == range_end - offset) {
+        if (source_map &&
+            bytes_in_same_place(*source_map, before, offset, range_end) == range_end - offset) {
             offset += length;
             continue;
         }
@@ -181,6 +194,6 @@ share_result share_blocks_of(const share_file &source, const extent_map &source_
         fail_line("FIEMAP", "FIEMAP(%s) failed\n", destination.name);
         return result;
     }
-    result.given_back = bytes_given_back(source_map, before, after, end, !geometry.singly);
+    result.given_back = bytes_given_back(before, after, end, !geometry.singly);
     return result;
 }

@@ -14,8 +14,8 @@
  *          calloc it is "NMEMB,SIZE"; for mlockall it is the flags as a
  *          decimal number
  *          for ioctl the call is named by its request: FIDEDUPERANGE (the path
- *          is the destination's, and the empty range with which the tool
- *          asks first whether a file may share blocks counts as a call),
+ *          is the destination's; the empty range with which the tool asks
+ *          whether a device shares blocks counts as a call),
  *          FIEMAP, GETFLAGS, or ioctl for any other request
  *   errno  a number or a name such as EIO; the call fails with it.
  *          For tmpfile, FULL hands out a stream on /dev/full (writes fail) and
