@@ -509,6 +509,40 @@ TEST(ShareBlocksElsewhere, AFileSystemWithoutSharingGetsOneLine) {
     expect_kept(before, states_of(dir.path, names));
 }
 
+// Files on an overlay are not shared through it, whatever the layers below
+// can do: one line for the device, no file changed. Skipped where an overlay
+// cannot be mounted.
+TEST(ShareBlocksElsewhere, FilesOnAnOverlayAreLeftAlone) {
+    scratch_dir dir;
+    const std::string bytes = random_bytes(50000, 11);
+    write_file(dir / "lower/a", bytes);
+    write_file(dir / "lower/b", bytes);
+    // a is the older, the source: the first file opened.
+    set_times(dir / "lower/a", 1700000000, 1700000000);
+    set_times(dir / "lower/b", 1700000000, 1700000100);
+    std::string output;
+    ASSERT_EQ(run_shell("mkdir -p '" + dir / "upper" + "' '" + dir / "work" + "' '" +
+                            dir / "merged" + "'",
+                        output),
+              0);
+    if (run_shell("mount -t overlay overlay -o lowerdir='" + dir / "lower" + "',upperdir='" +
+                      dir / "upper" + "',workdir='" + dir / "work" + "' '" + dir / "merged" + "'",
+                  output) != 0)
+        GTEST_SKIP() << "mounting an overlay failed: " << output;
+    tool_options here;
+    here.cwd = dir / "merged";
+    const auto before = states_of(here.cwd, {"a", "b"});
+    const tool_result run = run_tool({"-B"}, nul_list({"a", "b"}), here);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err,
+              "file system of a is overlay, where blocks are not shared through the client: its "
+              "files are left alone.\n");
+    EXPECT_EQ(without_preamble(run.out),
+              "Input: 2 files, processing ...\n" + summary(false, 0, 2, 0));
+    expect_kept(before, states_of(here.cwd, {"a", "b"}));
+    run_shell("umount '" + dir / "merged" + "'", output);
+}
+
 // -B with -s or -i is refused before anything is read; -d takes precedence;
 // -c -S -B runs the sparse pass and then the sharing pass, -S -B the sparse
 // pass alone, as -S does.
