@@ -535,8 +535,8 @@ TEST(ShareBlocksElsewhere, FilesOnAnOverlayAreLeftAlone) {
     const tool_result run = run_tool({"-B"}, nul_list({"a", "b"}), here);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err,
-              "file system of a is overlay, where blocks are not shared through the client: its "
-              "files are left alone.\n");
+              "file system of a is overlay, through which blocks are not shared: its files are "
+              "left alone.\n");
     EXPECT_EQ(without_preamble(run.out),
               "Input: 2 files, processing ...\n" + summary(false, 0, 2, 0));
     expect_kept(before, states_of(here.cwd, {"a", "b"}));

@@ -33,7 +33,7 @@ compared_status kept_of(const struct stat &status) {
             status.st_nlink, status.st_mtim.tv_sec, status.st_mode};
 }
 
-struct stat status_of(const compared_status &kept) {
+struct stat as_status(const compared_status &kept) {
     struct stat status {};
     status.st_dev = kept.device;
     status.st_ino = kept.inode;
@@ -165,7 +165,7 @@ std::vector<set_member> members_of(const std::vector<int32_t> &positions) {
         set_member &member = members[at->second];
         if (!added) member.other_names.push_back(name);
         if (noted.has_status && !member.has_status) {
-            member.status = status_of(noted.seen);
+            member.status = as_status(noted.seen);
             member.has_status = true;
         }
     }

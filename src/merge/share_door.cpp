@@ -91,7 +91,7 @@ bool open_for_sharing(share_file &file, share_devices &devices) {
     if (devices.looked_at.insert(file.compared.st_dev).second) {
         if (const char *kind = unsafe_file_system(file.fd.get())) {
             const std::string why =
-                std::string("is ") + kind + ", where blocks are not shared through the client";
+                std::string("is ") + kind + ", through which blocks are not shared";
             refuse_device(devices, file, why.c_str());
             return false;
         }
