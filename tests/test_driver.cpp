@@ -41,7 +41,9 @@ const char help_text[] =
     "(expanding of soft links) is untested.\n"
     "-S \t Flag for Sparse mode: Replace files by their sparse version if it is smaller.\n"
     "-c \t Combo mode: Default mode +sparse mode. With -i it means inverse mode with unlinking and "
-    "desparsing.\n";
+    "desparsing.\n"
+    "-B \t Block sharing: equal files share their disk blocks instead of being linked (Linux "
+    "FIDEDUPERANGE); each keeps its own inode, owner, mode and times.\n";
 
 // The complaint about an unknown option (in the words of glibc's getopt,
 // which the run prints itself), and the line that follows it.

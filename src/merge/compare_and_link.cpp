@@ -11,6 +11,7 @@
 #include "fs/file_status.h"
 #include "fs/stamp_trust.h"
 #include "merge/link_replace.h"
+#include "merge/share_blocks.h"
 #include "state/output.h"
 #include "state/run_state.h"
 
@@ -128,10 +129,19 @@ bool first_survives(const struct stat &first, const struct stat &second) {
 
 namespace {
 
+// What a comparison does besides ordering.
+enum class comparison_act {
+    order,  // nothing
+    link,   // links equal files and counts and reports them
+    share,  // notes equal files, of any owner, group and mode, for block sharing
+};
+
 // One comparison; acting: link equal files and count and report them, as
 // the link pass does. Without acting the answer is the same for unchanged
 // files, and nothing is linked, counted or reported.
-int compare_files(pass_context &pass, const void *a, const void *b, bool acting) {
+int compare_files(pass_context &pass, const void *a, const void *b, comparison_act act) {
+    const bool acting = act == comparison_act::link;
+    const bool sharing = act == comparison_act::share;
     if (stop_requested()) return 0;
     const char *first = name_in(a);
     if (!first) return -1;
@@ -153,6 +163,7 @@ int compare_files(pass_context &pass, const void *a, const void *b, bool acting)
             return first_status.st_dev < second_status.st_dev ? -1 : 1;
         if (first_status.st_ino == second_status.st_ino) {
             note_same_inode(pass, x, y);
+            if (sharing) note_shareable_pair(x, y);
             return name_order(first, second);
         }
         int order = 0;
@@ -178,6 +189,7 @@ int compare_files(pass_context &pass, const void *a, const void *b, bool acting)
         if (outcome == look_outcome::failed_first) return -1;
         if (outcome == look_outcome::failed_second) return 1;
         if (again) continue;
+        if (sharing) note_shareable_pair(x, y);
         if (int order = compare_ownership(first_status, second_status)) return order;
         if (acting && may_link(first_status, second_status) && link_equal_files(pass, x, y) != 0)
             return -1;
@@ -188,17 +200,21 @@ int compare_files(pass_context &pass, const void *a, const void *b, bool acting)
 }  // namespace
 
 int compare_and_link_in(pass_context &pass, const void *a, const void *b) {
-    return compare_files(pass, a, b, true);
+    return compare_files(pass, a, b, comparison_act::link);
 }
 
 int order_as_linked_in(pass_context &pass, const void *a, const void *b) {
-    return compare_files(pass, a, b, false);
+    return compare_files(pass, a, b, comparison_act::order);
 }
 
 int compare_and_link(const void *a, const void *b) {
-    return compare_files(standalone_pass(), a, b, true);
+    return compare_files(standalone_pass(), a, b, comparison_act::link);
 }
 
 int order_as_linked(const void *a, const void *b) {
-    return compare_files(standalone_pass(), a, b, false);
+    return compare_files(standalone_pass(), a, b, comparison_act::order);
+}
+
+int compare_and_share_in(pass_context &pass, const void *a, const void *b) {
+    return compare_files(pass, a, b, comparison_act::share);
 }

@@ -22,6 +22,13 @@ int order_as_linked(const void *a, const void *b);
 int compare_and_link_in(pass_context &pass, const void *a, const void *b);
 int order_as_linked_in(pass_context &pass, const void *a, const void *b);
 
+// The order that order_as_linked gives, with nothing linked, counted or
+// reported; equal regular files on one device, whatever their owner, group
+// and mode, and names of one inode are noted for block sharing
+// (note_shareable_pair). Their bytes are not read again: the kernel compares
+// them before it shares anything.
+int compare_and_share_in(pass_context &pass, const void *a, const void *b);
+
 // The order of two files of identical contents that differ in owner, group or
 // permission bits (-1, 0 or 1): it keeps every linkable pair together.
 int compare_ownership(const struct stat &first, const struct stat &second);

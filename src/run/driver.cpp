@@ -14,12 +14,14 @@
 #include "compare/list_knowledge.h"
 #include "compare/pass_context.h"
 #include "compare/read_ahead.h"
+#include "fs/dedupe_call.h"
 #include "fs/file_picture.h"
 #include "fs/settled_counts.h"
 #include "fs/stamp_trust.h"
 #include "merge/compare_and_link.h"
 #include "merge/delete_mode.h"
 #include "merge/name_index.h"
+#include "merge/share_blocks.h"
 #include "rewrite/expand_hard_link.h"
 #include "rewrite/parked_copies.h"
 #include "rewrite/resparse_file.h"
@@ -54,6 +56,8 @@ const char *const help_texts[] = {
     "-S \t Flag for Sparse mode: Replace files by their sparse version if it is smaller.\n",
     "-c \t Combo mode: Default mode +sparse mode. With -i it means inverse mode with unlinking and "
     "desparsing.\n",
+    "-B \t Block sharing: equal files share their disk blocks instead of being linked (Linux "
+    "FIDEDUPERANGE); each keeps its own inode, owner, mode and times.\n",
 };
 
 // What the run keeps from pass to pass: what it knows of the listed files,
@@ -181,6 +185,26 @@ void expansion_pass(run_records &records) {
     report_flush();
 }
 
+// Block sharing: the order the link pass finds, silently; then every pair of
+// neighbours once more (and any pair a merge of runs meets), noting the equal
+// ones; then each set of equal files shares the blocks of one of them. No
+// name changes: a read-only run needs no picture of names.
+void share_pass(run_records &records) {
+    reset_stats();
+    pass_context pass = pass_over(records, run_options.nodo != 0, nullptr);
+    begin_noting_shares();
+    {
+        muted_output ordering_only;
+        sort_work_list(pass, order_as_linked_in, compared_files::on_one_device);
+    }
+    sort_nearly_sorted(work_list, static_cast<size_t>(file_count), compare_and_share_in, pass);
+    if (stop_requested()) return;
+    const share_totals totals = share_noted_sets(pass);
+    if (stop_requested()) return;
+    print_share_summary(totals);
+    report_flush();
+}
+
 // Of a run of neighbours that lie on one inode only the last is rewritten.
 // The sparse pass always sees the files as they are.
 void sparse_pass(run_records &records, unsigned char sparsing) {
@@ -216,6 +240,7 @@ const char *pass_label(pass_kind pass) {
         case pass_kind::sparse: return "sparse pass";
         case pass_kind::desparse: return "desparse pass";
         case pass_kind::deletion: return "delete pass";
+        case pass_kind::share: return "share pass";
     }
     return "pass";
 }
@@ -233,6 +258,7 @@ void run_pass(run_records &records, pass_kind pass) {
         case pass_kind::sparse: sparse_pass(records, 1); break;
         case pass_kind::desparse: sparse_pass(records, 0); break;
         case pass_kind::deletion: delete_pass(records); break;
+        case pass_kind::share: share_pass(records); break;
     }
 }
 
@@ -294,10 +320,30 @@ void catch_signal(int signal_number, siginfo_t *info, void *) {
 // unless the option string starts with '+'; BSD's stops at the first
 // non-option by itself and would take the '+' for an option letter.
 #ifdef __GLIBC__
-constexpr char option_letters[] = "+cdhinqsSV";
+constexpr char option_letters[] = "+BcdhinqsSV";
 #else
-constexpr char option_letters[] = "cdhinqsSV";
+constexpr char option_letters[] = "BcdhinqsSV";
 #endif
+
+// Block sharing gives every name its own inode, which -s and -i would
+// undo or contradict; and it runs only where the kernel compares the bytes
+// before sharing them.
+void refuse_sharing_where_it_cannot_run() {
+    const char *other = run_options.soft ? "-s" : run_options.inverse ? "-i" : nullptr;
+    if (other)
+        error_line(
+            "twinfold: -B shares blocks between files that keep their own names and "
+            "inodes; it cannot be combined with %s\n",
+            other);
+    else if (!block_sharing_available)
+        error_line(
+            "twinfold: -B needs Linux's compare-and-share call (FIDEDUPERANGE), which this "
+            "system does not have\n");
+    else
+        return;
+    error_line("Try 'twinfold -h' for help.\n");
+    std::exit(1);
+}
 
 }  // namespace
 
@@ -329,6 +375,7 @@ int parse_options(int argc, char **argv) {
     opterr = 0;
     while ((option = getopt(argc, argv, option_letters)) != -1) {
         switch (option) {
+            case 'B': run_options.share = true; break;
             case 'c': run_options.combo = true; break;
             case 'd': delete_mode = 1; break;
             case 'h':
@@ -364,6 +411,9 @@ int parse_options(int argc, char **argv) {
             std::exit(1);
         }
     }
+    // -d takes precedence over every other mode; without it, -B is checked
+    // before anything is read.
+    if (run_options.share && !delete_mode) refuse_sharing_where_it_cannot_run();
     return delete_mode;
 }
 

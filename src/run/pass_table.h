@@ -18,6 +18,7 @@ enum class pass_kind {
     sparse,     // files rewritten sparse where that frees blocks
     desparse,   // files rewritten with every byte where that takes blocks
     deletion,   // the delete pass
+    share,      // the sharing pass: equal files share their blocks, each keeping its inode
 };
 
 enum class exit_rule {

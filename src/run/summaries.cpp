@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "merge/share_blocks.h"
 #include "state/output.h"
 #include "state/run_state.h"
 
@@ -37,6 +38,17 @@ void print_delete_summary() {
                      run_options.nodo ? "which can be" : "which have been",
                      as_int(run_stats.reclaim_files), file_count,
                      run_options.nodo ? " which can be" : "", as_int(run_stats.reclaim_blocks));
+}
+
+void print_share_summary(const share_totals &totals) {
+    if (run_options.nodo)
+        report_unflushed(
+            "Files which can share blocks: %u of %u, Disk blocks which can be reclaimed: %lld\n",
+            totals.files, static_cast<unsigned>(file_count), static_cast<long long>(totals.blocks));
+    else
+        report_unflushed("Files sharing blocks: %u of %u, Disk blocks reclaimed: %lld\n",
+                         totals.files, static_cast<unsigned>(file_count),
+                         static_cast<long long>(totals.blocks));
 }
 
 void print_link_extremes() {

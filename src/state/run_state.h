@@ -16,6 +16,7 @@ struct run_options_record {
     bool inverse = false;  // -i: expand hard links, desparse, reverse the name order
     bool sparse = false;   // -S: sparse mode (read by the driver)
     bool combo = false;    // -c: chain passes (read by the driver)
+    bool share = false;    // -B: share blocks where the link pass would link (read by the driver)
 };
 extern run_options_record run_options;
 

@@ -15,7 +15,11 @@
  *          "mkstemp"; for execl it is the program and its arguments; for
  *          calls on a descriptor the path is what /proc/self/fd names; for
  *          calloc it is "NMEMB,SIZE"; for mlockall it is the flags as a
- *          decimal number; for pthread_create it is "*"
+ *          decimal number; for pthread_create it is "*";
+ *          for ioctl the call is named by its request: FIDEDUPERANGE (the path
+ *          is the destination's; the empty range with which the tool asks
+ *          whether a device shares blocks counts as a call),
+ *          FIEMAP, GETFLAGS, or ioctl for any other request
  *   errno  a number or a name such as EIO; the call fails with it.
  *          For tmpfile, FULL hands out a stream on /dev/full (writes fail) and
  *          WRONLY a stream that cannot be read back. For read and write,
@@ -71,6 +75,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -128,6 +135,7 @@ static int errno_by_name(const char *text) {
         {"ENOMEM", ENOMEM}, {"EROFS", EROFS},   {"EBUSY", EBUSY},   {"EAGAIN", EAGAIN},
         {"EINVAL", EINVAL}, {"EBADF", EBADF},   {"ENOTDIR", ENOTDIR}, {"EISDIR", EISDIR},
         {"ENAMETOOLONG", ENAMETOOLONG}, {"EDQUOT", EDQUOT}, {"ELOOP", ELOOP}, {"ECHILD", ECHILD},
+        {"EOPNOTSUPP", EOPNOTSUPP}, {"ENOTTY", ENOTTY}, {"ETXTBSY", ETXTBSY},
         {"FULL", TMP_FULL}, {"WRONLY", TMP_WRONLY}, {"SHORT", SHORT_TRANSFER},
         {"SILENT", SILENT_SUCCESS}, {"EFTYPE", FREEBSD_EFTYPE},
     };
@@ -1112,4 +1120,30 @@ int fsync(int fd) {
     REAL(fsync);
     FAIL_FD("fsync", fd, -1);
     return real_fsync(fd);
+}
+
+/* ioctl, named by its request. For FIDEDUPERANGE the path is that of the
+   first destination, which the hooks of a test mean to change. */
+int ioctl(int fd, unsigned long request, ...) {
+    REAL(ioctl);
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    if (fault_count || hook_count || !loaded) {
+        const char *call = "ioctl";
+        int about = fd;
+        if (request == FIDEDUPERANGE) {
+            call = "FIDEDUPERANGE";
+            const struct file_dedupe_range *range = argument;
+            if (range && range->dest_count > 0) about = (int)range->info[0].dest_fd;
+        } else if (request == FS_IOC_FIEMAP) {
+            call = "FIEMAP";
+        } else if (request == FS_IOC_GETFLAGS) {
+            call = "GETFLAGS";
+        }
+        char path[4096];
+        FAIL_PATH(call, fd_path(about, path, sizeof path), -1);
+    }
+    return real_ioctl(fd, request, argument);
 }
