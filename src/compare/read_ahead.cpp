@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "fs/examined_open.h"
 #include "fs/file_status.h"
 #include "fs/name_walk.h"
+#include "fs/settled_counts.h"
 #include "fs/stamp_trust.h"
 #include "state/output.h"
 #include "state/run_state.h"
@@ -298,11 +300,11 @@ bool more_than_one_processor() {
 // process may use a second processor, work(second) on a second thread at the
 // same time; work takes its parts of the job from what the two share, so
 // that it is all done either way. True when the second thread ran.
-template <class work_type>
-bool on_two_threads(reader &self, reader &second, bool enough, work_type &work) {
+template <class state_type, class work_type>
+bool on_two_threads(state_type &self, state_type &second, bool enough, work_type &work) {
     struct started_work {
         work_type *work;
-        reader *self;
+        state_type *self;
     } other{&work, &second};
     auto run = [](void *argument) -> void * {
         started_work &job = *static_cast<started_work *>(argument);
@@ -417,6 +419,143 @@ void take_in(pass_context &pass, const reading &shared, const std::vector<reader
             if (first && second) join_equal_versions(table, first, second, pair.proven);
         }
     }
+}
+
+// ---- Examining the names ----------------------------------------------------
+
+// The names are examined in chunks of the list, each by one thread with its
+// own walk of the list; the run's thread takes in every status, its own
+// chunks' and those the second thread hands over, a few chunks at a time.
+constexpr size_t names_per_chunk = 1024;
+constexpr size_t chunks_handed_over = 8;
+
+struct examined_name {
+    int32_t at;  // place in work_list
+    int result;  // of the examination: 0, or -1 when it failed
+    struct stat status;
+};
+
+struct examining {
+    list_knowledge *known;
+    size_t chunks;
+    std::atomic<size_t> next_chunk{0};
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::vector<examined_name>> buffers;  // chunks_handed_over of them
+    std::vector<size_t> free_buffers, done_buffers;
+    size_t second_busy = 0;  // chunks the second thread has taken and not handed over
+};
+
+// One thread's part of the examining: its walk, and whether it is the run's.
+struct examiner {
+    name_walk walk;
+    bool runs_thread = false;
+    std::vector<examined_name> own;
+};
+
+void examine_chunk(const examining &shared, examiner &self, size_t chunk,
+                   std::vector<examined_name> &into) {
+    const size_t from = chunk * names_per_chunk;
+    const size_t to = std::min(static_cast<size_t>(shared.known->count), from + names_per_chunk);
+    into.clear();
+    for (size_t at = from; at < to && !stop_requested(); ++at) {
+        examined_name examined{static_cast<int32_t>(at), 0, {}};
+        examined.result = walk_status(self.walk, shared.known->list[at], examined.status);
+        into.push_back(examined);
+    }
+}
+
+// The run's thread takes in what was examined, as examine_listed_names does.
+void take_in_examined(pass_context &pass, const std::vector<examined_name> &chunk) {
+    for (const examined_name &examined : chunk) {
+        file_look look;
+        look.name = pass.known->list[examined.at];
+        look.entry = work_entry_number(look.name);
+        if (look.entry < 0) continue;
+        ++pass.known->counts.status_queries;
+        if (examined.result != 0) continue;
+        look.status = examined.status;
+        // A block count that may not have settled is waited for, as
+        // view_status does, and the name examined again.
+        if (count_may_lag(look.name, look.status) && settle_counts(look.name, look.status.st_dev) &&
+            view_status(pass.view, look.name, look.status) != 0)
+            continue;
+        look.fresh = true;
+        remember_status(pass, look.entry, look.status);
+        fold_link_count(pass, look);
+        progress_name();
+    }
+}
+
+// Examines every listed name once, in the order of work_list, on two threads
+// where that is worth it; as examine_listed_names does on one.
+void examine_ahead(pass_context &pass) {
+    list_knowledge &known = *pass.known;
+    const size_t chunks =
+        (static_cast<size_t>(known.count) + names_per_chunk - 1) / names_per_chunk;
+    // The second thread looks at the files as they are: a picture with
+    // changes in it (never at the start of a pass) is looked through here.
+    if (chunks < 4 || (pass.view.pictured() && !pass.view.picture->entries.empty())) {
+        examine_listed_names(pass);
+        return;
+    }
+    progress_step_begins(false, static_cast<uint64_t>(known.count));
+    examining shared;
+    shared.known = &known;
+    shared.chunks = chunks;
+    shared.buffers.resize(chunks_handed_over);
+    for (size_t i = 0; i < chunks_handed_over; ++i) shared.free_buffers.push_back(i);
+    examiner self, second;
+    self.runs_thread = true;
+    // Takes in the chunks handed over so far; with wait, until the second
+    // thread has handed over every chunk it took.
+    auto take_in_handed_over = [&](bool wait) {
+        std::unique_lock<std::mutex> locked(shared.lock);
+        for (;;) {
+            while (!shared.done_buffers.empty()) {
+                const size_t buffer = shared.done_buffers.back();
+                shared.done_buffers.pop_back();
+                locked.unlock();
+                take_in_examined(pass, shared.buffers[buffer]);
+                locked.lock();
+                shared.free_buffers.push_back(buffer);
+                shared.changed.notify_all();
+            }
+            if (!wait || shared.second_busy == 0) return;
+            shared.changed.wait(locked);
+        }
+    };
+    auto examine = [&](examiner &thread) {
+        for (;;) {
+            if (thread.runs_thread) {
+                const size_t chunk = shared.next_chunk.fetch_add(1, std::memory_order_relaxed);
+                if (chunk >= shared.chunks || stop_requested()) break;
+                examine_chunk(shared, thread, chunk, thread.own);
+                take_in_examined(pass, thread.own);
+                take_in_handed_over(false);
+                continue;
+            }
+            // The second thread: a free buffer first, then a chunk for it.
+            size_t buffer;
+            {
+                std::unique_lock<std::mutex> locked(shared.lock);
+                shared.changed.wait(locked, [&] { return !shared.free_buffers.empty(); });
+                buffer = shared.free_buffers.back();
+                shared.free_buffers.pop_back();
+                ++shared.second_busy;
+            }
+            const size_t chunk = shared.next_chunk.fetch_add(1, std::memory_order_relaxed);
+            const bool taken = chunk < shared.chunks && !stop_requested();
+            if (taken) examine_chunk(shared, thread, chunk, shared.buffers[buffer]);
+            std::lock_guard<std::mutex> locked(shared.lock);
+            (taken ? shared.done_buffers : shared.free_buffers).push_back(buffer);
+            --shared.second_busy;
+            shared.changed.notify_all();
+            if (!taken) return;
+        }
+        take_in_handed_over(true);
+    };
+    on_two_threads(self, second, true, examine);
 }
 
 // ---- Longer first bytes where they agree ------------------------------------
@@ -577,7 +716,10 @@ void learn_longer_prefixes(pass_context &pass, reading &shared, reader &self, re
 }  // namespace
 
 void read_ahead(pass_context &pass, compared_files which) {
-    if (!pass.known || !prepare_knowledge(*pass.known) || stop_requested()) return;
+    if (!pass.known || file_count < 2 || !prepare_knowledge(*pass.known) || stop_requested())
+        return;
+    examine_ahead(pass);
+    if (stop_requested()) return;
     reading shared;
     shared.known = pass.known;
     shared.by_device = which == compared_files::on_one_device;

@@ -1,5 +1,9 @@
 // Reading the listed files ahead of a pass's sort, on two threads.
 //
+// First every listed name is examined once, in the order of the list (as
+// examine_listed_names does), the two threads each taking chunks of the list
+// with a walk of their own; the run's thread takes every status in.
+//
 // Before a sort compares anything, every file it will compare by content (a
 // regular file that shares its size with a file of another inode: on one
 // device for the link pass, on any for the delete pass) is opened and read

@@ -85,7 +85,6 @@ pass_context pass_over(run_records &records, bool nodo, file_picture *picture) {
 
 void sort_work_list(pass_context &pass, pass_compare compare, compared_files which) {
     begin_comparison_pass(pass);
-    examine_listed_names(pass);
     read_ahead(pass, which);
     sort_entries(work_list, static_cast<size_t>(file_count), compare, pass);
 }
