@@ -107,8 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (consistent)
         for (size_t i = 0; i < count; ++i) keys[i] = take_byte();
 
-    (nearly_sorted ? sort_nearly_sorted : sort_entries)(
-        base, count, consistent ? answer_by_keys : answer_from_input);
+    using sort_routine = void (*)(char **, size_t, entry_compare);
+    sort_routine sort = nearly_sorted ? sort_routine{sort_nearly_sorted} : sort_routine{sort_entries};
+    sort(base, count, consistent ? answer_by_keys : answer_from_input);
 
     std::vector<unsigned char> seen(count, 0);
     for (size_t i = 0; i < count; ++i) {
