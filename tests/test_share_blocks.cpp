@@ -354,6 +354,46 @@ TEST_P(ShareBlocks, CopiesThatShareAmongThemselvesAreCountedOnce) {
     expect_free_space_agrees(fs, fs.free_blocks() - free_before, 4096);
 }
 
+// One copy already shares its first half with another (cloned there, its
+// second half written on its own); a third copy shares nothing. On btrfs
+// an extent is marked shared as a whole while any file holds part of it, and
+// is freed whole once none does: the report foresees what the run frees,
+// and the free space shows it.
+TEST_P(ShareBlocks, APartlySharedCopyIsForeseenByTheReport) {
+    loop_file_system fs(GetParam());
+    MOUNT_OR_SKIP(fs);
+    const std::string bytes = random_bytes(2 << 20, 11);
+    write_file(fs / "s", bytes);
+    write_file(fs / "c", bytes);
+    write_file(fs / "half", bytes.substr(1 << 20));
+    std::string output;
+    ASSERT_EQ(run_shell("xfs_io -f -c 'reflink " + fs / "s" + " 0 0 1m' -c 'pwrite -i " +
+                            fs / "half" + " 1m 1m' '" + fs / "b" + "' && rm '" + fs / "half" +
+                            "' && sync",
+                        output),
+              0)
+        << output;
+    ASSERT_EQ(bytes_of(fs / "b"), bytes);
+    ASSERT_EQ(bytes_at_one_place(fs / "s", fs / "b", 2 << 20), uint64_t{1} << 20);
+    set_times(fs / "s", 1700000000, 1700000000);
+    for (const char *name : {"b", "c"}) set_times(fs / name, 1700000100, 1700000100);
+    const std::string list = nul_list({"b", "c", "s"});
+    tool_options in_fs;
+    in_fs.cwd = fs.mount_point;
+    const tool_result dry = run_tool({"-B", "-n"}, list, in_fs);
+    const int64_t free_before = fs.free_blocks();
+    const tool_result run = run_tool({"-B"}, list, in_fs);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(dry.err, "");
+    EXPECT_EQ(without_preamble(dry.out), with_nodo_wording(without_preamble(run.out)));
+    // c's blocks are kept (the sets' first choice, of their sparsest): b's
+    // half written on its own, and all of s's once b has left its first half.
+    EXPECT_EQ(reclaimed_in(run.out), 2048 + 4096) << run.out;
+    expect_free_space_agrees(fs, fs.free_blocks() - free_before, reclaimed_in(run.out));
+    for (const char *name : {"b", "c", "s"}) EXPECT_EQ(bytes_of(fs / name), bytes) << name;
+}
+
 // A writer changes a file after it was compared, right before its call (the
 // shim's hook runs before the kernel's call for that file; the first call on
 // a device is the empty one that asks whether it shares blocks). The kernel
@@ -482,6 +522,34 @@ INSTANTIATE_TEST_SUITE_P(FileSystems, ShareBlocks, ::testing::Values("xfs", "btr
                          });
 
 }  // namespace
+
+// btrfs shares no blocks between a file with copy-on-write off (chattr +C)
+// and one with it on: the report and the run say so for the file and
+// leave it, rather than the report promising what the run cannot do.
+TEST(ShareBlocksOnBtrfs, AFileWithoutCopyOnWriteIsLeftWithALine) {
+    loop_file_system fs("btrfs");
+    MOUNT_OR_SKIP(fs);
+    const std::string bytes = random_bytes(300000, 12);
+    write_file(fs / "plain", bytes);
+    write_file(fs / "nocow", "");
+    set_flag(fs / "nocow", FS_NOCOW_FL, true);
+    write_file(fs / "nocow", bytes);
+    set_times(fs / "nocow", 1700000000, 1700000000);
+    set_times(fs / "plain", 1700000100, 1700000100);
+    tool_options in_fs;
+    in_fs.cwd = fs.mount_point;
+    const std::string list = nul_list({"nocow", "plain"});
+    for (const bool nodo : {true, false}) {
+        const tool_result run =
+            run_tool(nodo ? std::vector<std::string>{"-B", "-n"} : std::vector<std::string>{"-B"},
+                     list, in_fs);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "file plain: copy-on-write is on for it and off for nocow, not shared.\n");
+        EXPECT_EQ(without_preamble(run.out),
+                  "Input: 2 files, processing ...\n" + summary(nodo, 0, 2, 0));
+    }
+    EXPECT_EQ(bytes_at_one_place(fs / "nocow", fs / "plain", bytes.size()), 0u);
+}
 
 // ext4 cannot share blocks: one line for the device, whatever the number of
 // sets, no file changed; the report says the same.

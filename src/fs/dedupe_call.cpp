@@ -81,6 +81,16 @@ file_lock_flag locking_flag(int fd) {
     return file_lock_flag::none;
 }
 
+bool copy_on_write_off(int fd) {
+#if defined(__linux__) && defined(FS_NOCOW_FL)
+    int flags = 0;
+    return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_NOCOW_FL);
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 bool examine_for_sharing(int fd, struct stat &status, file_lock_flag &flag) {
 #if defined(__linux__) && defined(STATX_ATTR_IMMUTABLE) && defined(STATX_ATTR_APPEND)
     struct statx got;

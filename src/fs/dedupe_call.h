@@ -55,6 +55,10 @@ file_lock_flag locking_flag(int fd);
 // set, when the file cannot be examined.
 bool examine_for_sharing(int fd, struct stat &status, file_lock_flag &flag);
 
+// Whether copy-on-write is off for the open file (btrfs's nodatacow, chattr
+// +C). btrfs shares no blocks between a file with it off and one with it on.
+bool copy_on_write_off(int fd);
+
 // The file system the open file lies on, by kind, where blocks must not be
 // shared through it: a network file system whose client might clone rather
 // than compare (NFS, SMB), or an overlay. Null for every other kind.

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fs/dedupe_call.h"
 #include "fs/file_status.h"
 #include "merge/compare_and_link.h"
 #include "merge/share_door.h"
@@ -229,6 +230,9 @@ void share_set(const pass_context &pass, const std::vector<set_member> &members,
     // a file's map does not tell by itself that its blocks are not the
     // source's.
     const bool may_be_packed = !geometry.singly && members[source].status.st_size < off_t(block);
+    // XFS has no files without copy-on-write; elsewhere (btrfs) such a file
+    // shares blocks only with another of its kind.
+    const bool source_without_copy = !geometry.singly && copy_on_write_off(source_file.fd.get());
     extent_map source_map;
     bool source_mapped = false;
     share_picture picture;
@@ -249,6 +253,12 @@ void share_set(const pass_context &pass, const std::vector<set_member> &members,
         share_file file = file_of(members[i]);
         if (!open_for_sharing(file, devices)) {
             if (device_refused(devices, device)) return;
+            continue;
+        }
+        if (!geometry.singly && copy_on_write_off(file.fd.get()) != source_without_copy) {
+            fail_line(nullptr, "file %s: copy-on-write is %s for it and %s for %s, not shared.\n",
+                      file.name, source_without_copy ? "on" : "off",
+                      source_without_copy ? "off" : "on", source_file.name);
             continue;
         }
         // Whether the file system shares blocks at all is asked before
@@ -278,7 +288,8 @@ void share_set(const pass_context &pass, const std::vector<set_member> &members,
             // Blocks other files share too are told by the picture, which
             // exists as soon as such a file is met.
             given_back =
-                source_mapped ? picture_sharing(picture, before) : bytes_held_alone(before);
+                source_mapped ? picture_sharing(picture, before, !geometry.singly)
+                              : bytes_held_alone(before);
         } else {
             const share_result result =
                 share_blocks_of(source_file, source_mapped ? &source_map : nullptr, file, before,

@@ -58,7 +58,8 @@ void begin_share_picture(share_picture &picture, const extent_map &source,
                                  });
 }
 
-uint64_t picture_sharing(share_picture &picture, const extent_map &destination) {
+uint64_t picture_sharing(share_picture &picture, const extent_map &destination,
+                         bool whole_extents) {
     uint64_t given_back = 0;
     for (const file_extent &extent : destination.extents) {
         if (!extent_has_place(extent)) continue;
@@ -67,6 +68,18 @@ uint64_t picture_sharing(share_picture &picture, const extent_map &destination) 
             continue;
         }
         if (!extent_counts_length(extent)) continue;
+        if (whole_extents) {
+            // Marked shared because another file of the set holds part of
+            // it, and every other such file has moved before this one.
+            bool explained = false, last = true;
+            for_each_overlap(picture, extent.physical, extent.length,
+                             [&](const share_picture::place_piece &piece, uint64_t) {
+                                 if (piece.references >= 2) explained = true;
+                                 if (piece.source || piece.remaining > 1) last = false;
+                             });
+            if (explained && last) given_back += extent.length;
+            continue;
+        }
         // Held by this file alone at its turn: every other holder in the set
         // has moved before it.
         for_each_overlap(picture, extent.physical, extent.length,

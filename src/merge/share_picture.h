@@ -37,5 +37,9 @@ void begin_share_picture(share_picture &picture, const extent_map &source,
 
 // destination (its map as it is now) would take the source's places: returns
 // the bytes of blocks the real run would count as given back, and takes its
-// references away.
-uint64_t picture_sharing(share_picture &picture, const extent_map &destination);
+// references away. With whole_extents the file system frees an extent only
+// once no file holds any part of it, and its map marks the whole extent
+// shared while another file holds any part (btrfs): a shared extent the set's
+// files explain is given back whole by the last of them to move.
+uint64_t picture_sharing(share_picture &picture, const extent_map &destination,
+                         bool whole_extents);
