@@ -135,6 +135,35 @@ INSTANTIATE_TEST_SUITE_P(
                     late_mode{"combo_inverse", {"-c", "-i"}}),
     [](const testing::TestParamInfo<late_mode> &info) { return std::string(info.param.label); });
 
+// A file listed a second time under another spelling, with files of its
+// size between the two: its copy still waits for its count to settle when
+// the second spelling is met. The second is looked at once the first copy
+// has taken the name, and finds nothing to gain, as where counts settle at
+// once; nothing is said about a change the run made itself.
+TEST(LateBlockCounts, ANameListedTwiceIsRewrittenOnce) {
+    std::vector<std::string> names = {"z0", "z1", "z2", "z3", "z4", "z5"};
+    std::string outputs[2];
+    for (const int late : {0, late_seconds}) {
+        SCOPED_TRACE(late ? "counts settle late" : "counts settle at once");
+        scratch_dir dir;
+        for (const std::string &name : names) {
+            write_file(dir / name, std::string(4096, '\0'));
+            set_times(dir / name, {1000000000, 0}, {1000000000, 0});
+        }
+        std::vector<std::string> list = names;
+        list.push_back("./z2");
+        const tool_result r =
+            run_tool({"-S"}, nul_list(list), {.cwd = dir.path, .late_blocks_seconds = late});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find("z2: 8 -> 0 blocks"), std::string::npos) << r.out;
+        EXPECT_EQ(read_file(dir / "z2"), std::string(4096, '\0'));
+        EXPECT_TRUE(temporary_files_under(dir.path).empty());
+        outputs[late ? 1 : 0] = without_preamble(r.out);
+    }
+    EXPECT_EQ(outputs[1], outputs[0]);
+}
+
 // Where few descriptors are allowed, the trial copies wait in batches of a
 // few (here three of the five): each batch is settled on its own, and the
 // run is the same.

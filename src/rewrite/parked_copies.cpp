@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <unordered_set>
 #include <vector>
 
 #include "fs/file_status.h"
@@ -16,6 +17,7 @@
 namespace {
 
 std::vector<trial_copy> parked;
+std::unordered_set<inode_key, inode_key_hash> parked_files;  // the originals
 uint64_t parked_bytes = 0;
 
 constexpr size_t most_parked = 4096;
@@ -87,6 +89,7 @@ void park_trial(trial_copy &&trial) {
         cleanup_registered = true;
     }
     parked_bytes += static_cast<uint64_t>(trial.original.st_size);
+    parked_files.insert({trial.original.st_dev, trial.original.st_ino});
     parked.push_back(std::move(trial));
     if (parked.size() >= batch_limit() || parked_bytes >= most_parked_bytes) settle_parked_copies();
 }
@@ -119,5 +122,10 @@ void settle_parked_copies() {
         discard_trial(trial);
     }
     parked.clear();
+    parked_files.clear();
     parked_bytes = 0;
+}
+
+bool copy_parked_for(const struct stat &original) {
+    return parked_files.count({original.st_dev, original.st_ino}) != 0;
 }

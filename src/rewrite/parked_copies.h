@@ -6,6 +6,8 @@
 // copied files; the sparse pass settles what is left at its end.
 #pragma once
 
+#include <sys/stat.h>
+
 #include "rewrite/trial_copy.h"
 
 // Parks a trial copy; settles the batch when it is full.
@@ -15,3 +17,7 @@ void park_trial(trial_copy &&trial);
 // within the bound is removed, and its file is named on standard error and
 // left as it is; after an interruption every parked copy is removed.
 void settle_parked_copies();
+
+// Whether a copy of the file (by device and inode) waits in the batch: the
+// same file listed under another spelling of its name.
+bool copy_parked_for(const struct stat &original);

@@ -189,6 +189,17 @@ int resparse_file_in(pass_context &pass, char *const *slot, unsigned char sparsi
         fail_line("lstat", "lstat(%s) failed\n", name.c_str());
         return -1;
     }
+    // The file listed again under another spelling while its copy waits for
+    // its count to settle: that copy is finished first, and the name looked
+    // at afresh, as where counts settle at once.
+    if (copy_parked_for(original)) {
+        settle_parked_copies();
+        if (stop_requested()) return 0;
+        if (view_status(pass.view, name.c_str(), original) != 0) {
+            fail_line("lstat", "lstat(%s) failed\n", name.c_str());
+            return -1;
+        }
+    }
     // Only regular files are rewritten. A file with several names is left as
     // it is: a copy could replace only one of its names, and the others
     // would keep the old file and its blocks.
