@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <map>
 #include <random>
 #include <set>
@@ -475,18 +476,28 @@ TEST(FileKnowledgeRuns, AFileRewrittenInPlaceDuringTheRunKeepsItsBytes) {
             std::vector<std::string> env;
             if (row.wall_ahead)
                 env.push_back("TWINFOLD_WALL_AHEAD=" + std::to_string(row.wall_ahead));
+            const auto started = std::chrono::steady_clock::now();
             tool_result run = run_tool(row.args, nul_list(names),
                                        {.hooks = hook,
                                         .whole_second_stamps = row.whole_second_stamps,
                                         .env = env,
                                         .binary = binary});
+            const auto took = std::chrono::steady_clock::now() - started;
             EXPECT_EQ(run.status, 0);
             std::string err = row.err;
             for (size_t at = err.find("D/"); at != std::string::npos;
                  at = err.find("D/", at + tree.path.size())) {
                 err.replace(at, 1, tree.path);
             }
-            EXPECT_EQ(run.err, err);
+            // With whole-second stamps the rewrite shows only to a run that
+            // reads the file again before its stamps are 3 seconds old. A run
+            // slowed beyond that (under valgrind) may read the new bytes
+            // before it pairs the files: then it never finds them equal, and
+            // has nothing to say.
+            if (row.whole_second_stamps && took > std::chrono::seconds(2))
+                EXPECT_TRUE(run.err == err || run.err.empty()) << run.err;
+            else
+                EXPECT_EQ(run.err, err);
             for (const std::string &name : names) {
                 EXPECT_TRUE(exists(name) && read_file(name) == expected[name])
                     << name << " lost its bytes";
