@@ -267,6 +267,8 @@ TEST_F(Resparse, FileWithSeveralNamesIsLeftAlone) {
 TEST_F(Resparse, NodoMakesMeasuresReportsAndCountsButKeepsTheFile) {
     const std::string name = dir / "zeros";
     write_file(name, with_zero_region());
+    // An access time older than the change: a read would move it (relatime).
+    set_times(name, {1000000000, 0}, {1100000000, 0});
     const struct stat before = status_of(name);
 
     const call_result r = resparse(name, 1, 1);
@@ -282,6 +284,7 @@ TEST_F(Resparse, NodoMakesMeasuresReportsAndCountsButKeepsTheFile) {
     EXPECT_EQ(run_stats.max_copy_gain, 2064 - copy_blocks);
     EXPECT_TRUE(same_file(status_of(name), before));
     EXPECT_EQ(status_of(name).st_blocks, 2064);
+    EXPECT_EQ(status_of(name).st_atim.tv_sec, 1000000000) << "reading moved the access time";
     EXPECT_TRUE(temporary_files_under(dir.path).empty());
 }
 

@@ -7,16 +7,20 @@
 
 #include "fs/file_status.h"
 
+int open_without_access_time(int dirfd, const char *last, int flags) {
+#ifdef O_NOATIME
+    // Reading the listed files should not touch their access times.
+    const int fd = openat(dirfd, last, flags | O_NOATIME);
+    if (fd >= 0 || errno != EPERM) return fd;
+#endif
+    return openat(dirfd, last, flags);
+}
+
 unique_fd open_examined_at(int dirfd, const char *last, const struct stat &examined,
                            struct stat &opened) {
-    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    unique_fd fd;
-#ifdef O_NOATIME
-    // Reading every listed file should not touch their access times.
-    fd = unique_fd(openat(dirfd, last, flags | O_NOATIME));
-    if (!fd && errno == EPERM)
-#endif
-        fd = unique_fd(openat(dirfd, last, flags));
+    unique_fd fd(open_without_access_time(dirfd, last,
+                                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                                              O_CLOEXEC));
     if (!fd) return fd;
     if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || !same_inode(opened, examined))
         return unique_fd();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fs/dedupe_call.h"
+#include "fs/examined_open.h"
 #include "state/output.h"
 #include "state/run_state.h"
 
@@ -44,13 +45,9 @@ bool is_swap_file(share_devices &devices, const struct stat &status) {
 // file. Its bytes need not be the version compared: the kernel compares them
 // before it shares anything.
 bool open_as_compared(share_file &file, bool say, file_lock_flag &flag) {
-    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-#ifdef O_NOATIME
-    // Reading and sharing should not touch the access time.
-    file.fd.reset(open(file.name, flags | O_NOATIME));
-    if (!file.fd && errno == EPERM)
-#endif
-        file.fd.reset(open(file.name, flags));
+    file.fd.reset(open_without_access_time(AT_FDCWD, file.name,
+                                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                                               O_CLOEXEC));
     if (!file.fd) {
         if (say) fail_line("open", "open(%s) failed\n", file.name);
         return false;

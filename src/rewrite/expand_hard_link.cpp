@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fs/entry_names.h"
+#include "fs/examined_open.h"
 #include "fs/file_handles.h"
 #include "fs/file_picture.h"
 #include "fs/file_status.h"
@@ -77,7 +78,8 @@ int expand_hard_link_in(pass_context &pass, char *const *slot) {
         fail_line("file_create", "Could not create temporary file.\n");
         return -1;
     }
-    unique_fd file(openat(directory, entry.last.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    unique_fd file(
+        open_without_access_time(directory, entry.last.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file) {
         fail_open_line("expand", "Expanding the hard link(%s) failed.\n", name);
         copy.reset();

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "fs/entry_names.h"
+#include "fs/examined_open.h"
 #include "fs/file_handles.h"
 #include "fs/file_status.h"
 #include "fs/held_entry.h"
@@ -30,8 +31,8 @@ namespace {
 // the regular file that was examined; otherwise says why and returns false.
 bool open_examined(const held_entry &entry, const char *name, const struct stat &examined,
                    unique_fd &source) {
-    source.reset(openat(entry.directory.get(), entry.last.c_str(),
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    source.reset(open_without_access_time(entry.directory.get(), entry.last.c_str(),
+                                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened;
     if (!source) {
         // A symbolic link put in the file's place: ELOOP here, EMLINK on the BSDs.
