@@ -152,9 +152,7 @@ bool settle_counts(const char *name, dev_t device) {
     held_entry entry;
     count_sentinel sentinel;
     if (!hold_entry(name, entry)) {
-        const int error = errno;
         error_line("open(%s) failed\n", directory_part(name).c_str());
-        errno = error;
         error_cause("open");
         give_up_on(counts_of(device, name), name);
         return false;
@@ -183,33 +181,27 @@ bool plant_sentinel(int dirfd, std::string_view name, dev_t device, count_sentin
         give_up_on(counts, whole.c_str());
         return false;
     }
+    // A call on the sentinel failed: it goes, and its file system's counts
+    // are given up on.
+    const auto abandon = [&](const char *call) {
+        error_line("%s(%s) failed\n", call, sentinel.temp_name.c_str());
+        error_cause(call);
+        sentinel.fd.reset();
+        discard_temp_file_at(dirfd, sentinel.temp_name);
+        give_up_on(counts, whole.c_str());
+        return false;
+    };
     fill_sentinel_bytes();
     for (size_t put = 0; put < sentinel_size;) {
         const ssize_t n = write(sentinel.fd.get(), sentinel_bytes + put, sentinel_size - put);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = EIO;
-            const int error = errno;
-            error_line("write(%s) failed\n", sentinel.temp_name.c_str());
-            errno = error;
-            error_cause("write");
-            sentinel.fd.reset();
-            discard_temp_file_at(dirfd, sentinel.temp_name);
-            give_up_on(counts, whole.c_str());
-            return false;
+            return abandon("write");
         }
         put += static_cast<size_t>(n);
     }
-    if (fstat(sentinel.fd.get(), &sentinel.written) != 0) {
-        const int error = errno;
-        error_line("fstat(%s) failed\n", sentinel.temp_name.c_str());
-        errno = error;
-        error_cause("fstat");
-        sentinel.fd.reset();
-        discard_temp_file_at(dirfd, sentinel.temp_name);
-        give_up_on(counts, whole.c_str());
-        return false;
-    }
+    if (fstat(sentinel.fd.get(), &sentinel.written) != 0) return abandon("fstat");
     return true;
 }
 

@@ -288,11 +288,13 @@ void fail_open_line(const char *perror_word, const char *format, ...) {
 }
 
 void error_line(const char *format, ...) {
+    const int saved = errno;
     before_error_line();
     va_list args;
     va_start(args, format);
     std::vfprintf(stderr, format, args);
     va_end(args);
+    errno = saved;
 }
 
 void error_cause(const char *word) {

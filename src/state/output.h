@@ -35,7 +35,8 @@ void fail_open_line(const char *perror_word, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
 // A line on standard error that nothing silences, neither quiet nor a muted
-// stretch: the run's own failures and the intake's notices.
+// stretch: the run's own failures and the intake's notices. errno is kept,
+// for an error_cause after it.
 void error_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // perror's line with the given word, on standard error, likewise never
