@@ -22,20 +22,9 @@ for tool in jdupes rdfind fdupes; do
 done
 command -v hardlink >/dev/null || missing+=(util-linux)
 [[ -x /usr/bin/time ]] || missing+=(time)
-if ((${#missing[@]})); then
-    echo "bench: installing ${missing[*]}" >&2
-    apt-get install -y "${missing[@]}" >&2 ||
-        { apt-get update >&2 && apt-get install -y "${missing[@]}" >&2; }
-fi
-
-# Incremental: cheap when the build is current. Its output goes to a log.
-mkdir -p build
-if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release && cmake --build build -j2; } \
-        >build/bench-build.log 2>&1; then
-    tail -30 build/bench-build.log >&2
-    echo "bench: building twinfold failed (build/bench-build.log)" >&2
-    exit 1
-fi
+source bench/prepare.sh
+install_missing ${missing[@]+"${missing[@]}"}
+build_release
 
 cc -O2 -Wall -Wextra -shared -fPIC -o build/read_counter.so bench/read_counter.c -ldl
 cc -O2 -Wall -Wextra -o build/bench_launch bench/launch.c

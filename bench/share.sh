@@ -17,18 +17,8 @@ missing=()
 command -v jdupes >/dev/null || missing+=(jdupes)
 command -v duperemove >/dev/null || missing+=(duperemove)
 command -v mkfs.xfs >/dev/null || missing+=(xfsprogs)
-if ((${#missing[@]})); then
-    echo "bench: installing ${missing[*]}" >&2
-    apt-get install -y "${missing[@]}" >&2 ||
-        { apt-get update >&2 && apt-get install -y "${missing[@]}" >&2; }
-fi
-
-mkdir -p build
-if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release && cmake --build build -j2; } \
-        >build/bench-build.log 2>&1; then
-    tail -30 build/bench-build.log >&2
-    echo "bench: building twinfold failed (build/bench-build.log)" >&2
-    exit 1
-fi
+source bench/prepare.sh
+install_missing ${missing[@]+"${missing[@]}"}
+build_release
 
 exec python3 bench/share_bench.py --twinfold build/twinfold "$@"
